@@ -1,0 +1,58 @@
+// The stand-in qvsdk library: state shared by the generated SDK functions and the control API.
+//
+// Every SDK function records its C arguments in the journal, may deliver queued events through
+// the registered callback, and answers with the outcome programmed for it (or the default:
+// status 0, and a response or text made of its own name and the arguments it received).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <type_traits>
+
+#include "qvsdk/qvsdk.h"
+
+namespace standin {
+
+enum class Id : int {
+#define STANDIN_ID_(name) name,
+#define STANDIN_VALUE_ID_(ret, name, params, args) name,
+    QVSDK_EXCHANGE_FUNCTIONS(STANDIN_ID_) QVSDK_COMMAND_FUNCTIONS(STANDIN_ID_)
+        QVSDK_FETCH_FUNCTIONS(STANDIN_ID_) QVSDK_VALUE_FUNCTIONS(STANDIN_VALUE_ID_)
+#undef STANDIN_ID_
+#undef STANDIN_VALUE_ID_
+            count
+};
+
+inline constexpr int function_count = static_cast<int>(Id::count);
+
+// What a function returns, as the control module needs to know it.
+enum class Result : int { none = 0, status = 1, wide = 2, real = 3, text = 4 };
+
+// One C argument as the journal keeps it.
+enum class Kind : int { null = 0, bytes = 1, integer = 2, real = 3, flag = 4 };
+
+// Journal recording, one call at a time: begin, then add the arguments in order.
+bool journal_enabled();
+bool needs_default(Id id);  // no programmed response or text: answer with the default
+void journal_begin(Id id);
+void journal_bytes(const char *data, long long size);  // data == nullptr records None
+void journal_text(const char *text);                   // NUL-terminated, nullptr records None
+void journal_integer(long long value);
+void journal_real(double value);
+void journal_flag(bool value);
+
+// Behaviour shared by all functions.
+void deliver_hooked(Id id);  // events programmed to arrive inside this function
+int status_of(Id id);        // programmed int result (default 0)
+long long wide_of(Id id);    // programmed long long result
+double real_of(Id id);       // programmed double result
+const char *text_of(Id id, const std::string &fallback);  // programmed text or a copy of fallback
+void response_of(Id id, const std::string &fallback, char **res, int *res_len);
+
+// Lifecycle and events.
+void set_callback(qvi_event_callback cb);
+int run();
+int poll();
+int stop();
+
+}  // namespace standin

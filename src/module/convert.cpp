@@ -1,0 +1,145 @@
+// Argument converters: the slow paths and the exact exception texts.
+#include "module/convert.h"
+
+#include "module/globals.h"
+
+namespace csdk::convert {
+namespace {
+
+bool long_to_int32(PyObject *v, int &out) {
+    int overflow = 0;
+    long x = PyLong_AsLongAndOverflow(v, &overflow);
+    if (x == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || x < INT_MIN || x > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    out = static_cast<int>(x);
+    return true;
+}
+
+}  // namespace
+
+bool to_int32_slow(PyObject *o, int &out) {
+    if (PyLong_Check(o)) return long_to_int32(o, out);
+    PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
+    if (nb == nullptr || nb->nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    Ref v = Ref::steal(nb->nb_int(o));
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    if (!PyLong_CheckExact(v.get())) {
+        if (!PyLong_Check(v.get())) {
+            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                         Py_TYPE(v.get())->tp_name);
+            return false;
+        }
+        // As the interpreter's own int() does for a strict subclass of int.
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return "
+                             "an instance of a strict subclass of int is deprecated, and may "
+                             "be removed in a future version of Python.",
+                             Py_TYPE(v.get())->tp_name) < 0)
+            return false;
+    }
+    return long_to_int32(v.get(), out);
+}
+
+void Pin::hold(PyObject *bytearray) {
+    // bytearray's own getbuffer cannot fail for a simple request with a view to fill.
+    PyByteArray_Type.tp_as_buffer->bf_getbuffer(bytearray, &view_, PyBUF_SIMPLE);
+}
+
+void Pin::release() {
+    PyObject *obj = view_.obj;
+    PyByteArray_Type.tp_as_buffer->bf_releasebuffer(obj, &view_);
+    view_.obj = nullptr;
+    Py_DECREF(obj);
+}
+
+bool ByteString::convert_slow(PyObject *o) {
+    if (PyByteArray_Check(o)) {
+        pin_.hold(o);
+        ptr_ = PyByteArray_AS_STRING(o);
+        return true;
+    }
+    ptr_ = PyBytes_AsString(o);  // raises "expected bytes, %.200s found"
+    return ptr_ != nullptr;
+}
+
+bool Request::convert_slow(PyObject *o) {
+    // The length first, as len() reports it (a subclass may say otherwise than its storage).
+    Py_ssize_t n = PyObject_Size(o);
+    if (n < 0) return false;
+    Py_ssize_t held;
+    if (PyByteArray_Check(o)) {
+        pin_.hold(o);
+        ptr_ = PyByteArray_AS_STRING(o);
+        held = PyByteArray_GET_SIZE(o);
+    } else {
+        char *p = PyBytes_AsString(o);  // raises "expected bytes, %.200s found"
+        if (p == nullptr) return false;
+        ptr_ = p;
+        held = PyBytes_GET_SIZE(o);
+    }
+    if (n > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError,
+                     "request of %zd bytes is longer than the SDK accepts (%d at most)", n,
+                     INT_MAX);
+        return false;
+    }
+    if (n > held) {
+        PyErr_Format(PyExc_ValueError, "request reports a length of %zd but holds %zd bytes", n,
+                     held);
+        return false;
+    }
+    len_ = static_cast<int>(n);
+    return true;
+}
+
+PyObject *from_text(const char *text) {
+    return text != nullptr ? PyBytes_FromString(text) : PyBytes_FromStringAndSize(nullptr, 0);
+}
+
+int test_status(PyObject *status_obj, int status, int op) {
+    PyObject *ok = globals::get(globals::CSDK_OPERATE_SUCCESS);
+    if (ok == nullptr) return -1;
+    if (CSDK_LIKELY(PyLong_CheckExact(ok))) {
+        // An exact int compares by value and runs no Python code.
+        bool equal;
+        if (PyUnstable_Long_IsCompact((PyLongObject *)ok)) {
+            equal = PyUnstable_Long_CompactValue((PyLongObject *)ok) == status;
+        } else {
+            int overflow = 0;
+            long v = PyLong_AsLongAndOverflow(ok, &overflow);
+            equal = overflow == 0 && v == status;
+        }
+        return (op == Py_EQ) == equal ? 1 : 0;
+    }
+    Ref keep = Ref::borrow(ok);  // the comparison may run code that rebinds the global
+    Ref r = Ref::steal(PyObject_RichCompare(status_obj, ok, op));
+    if (!r) return -1;
+    if (r.get() == Py_True) return 1;
+    if (r.get() == Py_False) return 0;
+    return PyObject_IsTrue(r.get());
+}
+
+PyObject *reply(int status, const char *res, int res_len) {
+    Ref status_obj = Ref::steal(PyLong_FromLong(status));
+    if (!status_obj) return nullptr;
+    int ok = test_status(status_obj.get(), status, Py_EQ);
+    if (ok < 0) return nullptr;
+    Ref payload = ok ? Ref::steal(from_response(res, res_len)) : Ref::borrow(Py_None);
+    if (!payload) return nullptr;
+    PyObject *tuple = PyTuple_New(2);
+    if (tuple == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple, 0, status_obj.release());
+    PyTuple_SET_ITEM(tuple, 1, payload.release());
+    return tuple;
+}
+
+}  // namespace csdk::convert

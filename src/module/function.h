@@ -1,0 +1,186 @@
+// Wrappers declared by their C signature.
+//
+// A wrapper is a row: the attribute it is bound under, its Python parameter list, and the C
+// function it calls (an SDK function, or a small adapter lambda around one). The C parameter
+// types pick the converters and the C return type picks the result:
+//
+//   const char *      byte string          void          None
+//   int               32-bit integer       int           int
+//   double            real number          long long     int
+//   bool              flag                 double        float
+//   RequestArg        serialised request   const char *  bytes (b"" for NULL)
+//                                          Reply         (status, payload) or (status, None)
+//                                          TextReply     bytes or None
+//
+// Arguments are converted left to right (in the order of the C parameters); the first failure
+// raises and the C function is not called. Rows of one C signature share one implementation,
+// `invoke`, which holds the function's address; each row gets its own builtin function.
+#pragma once
+
+#include <array>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "module/args.h"
+#include "module/convert.h"
+#include "module/registry.h"
+
+namespace csdk {
+
+// A serialised request as the C function receives it.
+struct RequestArg {
+    const char *data;
+    int size;
+};
+
+// What an SDK function that fills a response reports: its status and the response buffer.
+struct Reply {
+    int status;
+    char *res;  // preset to null, with res_len 0, before the call
+    int res_len;
+};
+
+// What an SDK function that fills a text out-parameter reports: its status and the text.
+struct TextReply {
+    int status;
+    char *text;
+};
+
+namespace detail {
+
+template <typename T>
+struct Converter;
+
+template <>
+struct Converter<const char *> {
+    convert::ByteString v;
+    bool convert(PyObject *o) { return v.convert(o); }
+    const char *get() const { return v.get(); }
+};
+
+template <>
+struct Converter<int> {
+    int v = 0;
+    bool convert(PyObject *o) { return convert::to_int32(o, v); }
+    int get() const { return v; }
+};
+
+template <>
+struct Converter<double> {
+    double v = 0.0;
+    bool convert(PyObject *o) { return convert::to_real(o, v); }
+    double get() const { return v; }
+};
+
+template <>
+struct Converter<bool> {
+    bool v = false;
+    bool convert(PyObject *o) { return convert::to_flag(o, v); }
+    bool get() const { return v; }
+};
+
+template <>
+struct Converter<RequestArg> {
+    convert::Request v;
+    bool convert(PyObject *o) { return v.convert(o); }
+    RequestArg get() const { return {v.data(), v.size()}; }
+};
+
+inline PyObject *result(int v) {
+    return PyLong_FromLong(v);
+}
+inline PyObject *result(long long v) {
+    return PyLong_FromLongLong(v);
+}
+inline PyObject *result(double v) {
+    return PyFloat_FromDouble(v);
+}
+inline PyObject *result(const char *v) {
+    return convert::from_text(v);
+}
+PyObject *result(const Reply &r);      // (status, payload) when status == CSDK_OPERATE_SUCCESS
+PyObject *result(const TextReply &r);  // bytes when status == CSDK_OPERATE_SUCCESS, else None
+
+}  // namespace detail
+
+// How a row differs from a plain wrapper.
+struct Options {
+    const char *name = nullptr;  // __name__ when it is not the attribute's name
+    const char *doc = nullptr;   // the docstring, if it has one
+    bool check_pending = false;  // raise an exception left pending by the C function
+    const int *order = nullptr;  // C parameter k takes Python parameter order[k]
+};
+
+template <typename F>
+struct Wrapper;
+
+template <typename R, typename... A>
+struct Wrapper<R(A...)> {
+    template <std::size_t N>
+    Wrapper(const char *attr_, const char *const (&params)[N], R (*fn_)(A...), Options o = {})
+        : attr(attr_), sig(o.name ? o.name : attr_, params), fn(fn_), options(o) {
+        static_assert(N == sizeof...(A), "one Python parameter per C parameter");
+    }
+    Wrapper(const char *attr_, R (*fn_)(A...), Options o = {})
+        : attr(attr_), sig(o.name ? o.name : attr_), fn(fn_), options(o) {
+        static_assert(sizeof...(A) == 0, "parameters missing");
+    }
+
+    const char *attr;  // the module attribute it is bound under
+    Signature sig;     // the Python parameters and the name messages give
+    R (*fn)(A...);     // the C function
+    Options options;
+};
+
+template <typename R, typename... A, std::size_t N>
+Wrapper(const char *, const char *const (&)[N], R (*)(A...), Options = {}) -> Wrapper<R(A...)>;
+template <typename R, typename... A>
+Wrapper(const char *, R (*)(A...), Options = {}) -> Wrapper<R(A...)>;
+
+// The one implementation of every wrapper of C signature R(A...).
+template <typename R, typename... A>
+PyObject *invoke(const Wrapper<R(A...)> &w, PyObject *const *args, Py_ssize_t nargs,
+                 PyObject *kwnames) {
+    constexpr int n = static_cast<int>(sizeof...(A));
+    Args<n> bound;
+    if (!bound.bind(w.sig, args, nargs, kwnames)) return nullptr;
+    std::tuple<detail::Converter<std::remove_cv_t<A>>...> conv;
+    const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (std::get<I>(conv).convert(
+                    bound[w.options.order ? w.options.order[I] : static_cast<int>(I)]) &&
+                ...);
+    }(std::index_sequence_for<A...>{});
+    if (!converted) return nullptr;
+    auto call = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return w.fn(std::get<I>(conv).get()...);
+    };
+    if constexpr (std::is_void_v<R>) {
+        call(std::index_sequence_for<A...>{});
+        if (w.options.check_pending && PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    } else {
+        R r = call(std::index_sequence_for<A...>{});
+        if (w.options.check_pending && PyErr_Occurred()) return nullptr;
+        return detail::result(r);
+    }
+}
+
+template <auto &Table, std::size_t I>
+PyObject *wrapper_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return invoke(std::get<I>(Table), args, nargs, kwnames);
+}
+
+// The definitions of a table of wrappers (a std::tuple of Wrapper rows with static storage).
+template <auto &Table>
+Definitions wrapper_definitions() {
+    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(Table)>>;
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return Definitions{
+            Definition{std::get<I>(Table).attr,
+                       method_def(std::get<I>(Table).sig.qualname, &wrapper_entry<Table, I>,
+                                  std::get<I>(Table).sig, std::get<I>(Table).options.doc)}...};
+    }(std::make_index_sequence<n>{});
+}
+
+}  // namespace csdk

@@ -1,0 +1,82 @@
+// Looking up module globals at the moment of use.
+//
+// A lookup is a dictionary search in the module namespace and, failing that, in builtins. The
+// hot paths (the success test of every call, the event bridge, the decorator) repeat the same
+// few lookups millions of times, so their results are cached. The cache holds borrowed
+// references and is emptied by a dictionary watcher whenever either namespace changes, before
+// the change takes effect: a cached value is therefore always the value that a fresh lookup
+// would find, and rebinding or deleting a global is seen by the very next use.
+#include "module/globals.h"
+
+#include <array>
+
+#include "module/compat.h"
+
+namespace csdk::globals {
+namespace {
+
+constexpr const char *texts[count] = {
+    "CSDK_OPERATE_SUCCESS", "qvsdklogger", "py_qvi_strerror", "IS_PY2", "platform", "f",
+    "adapt_to_python3",
+};
+
+PyObject *module_dict = nullptr;    // owned
+PyObject *builtins_dict = nullptr;  // owned
+std::array<PyObject *, count> names{};
+std::array<PyObject *, count> cache{};
+int watcher = -1;
+
+int on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    cache.fill(nullptr);
+    return 0;
+}
+
+}  // namespace
+
+bool attach(PyObject *mod_dict, PyObject *bi_dict) {
+    for (int i = 0; i < count; ++i)
+        if (names[i] == nullptr && (names[i] = intern(texts[i])) == nullptr) return false;
+    cache.fill(nullptr);
+    Py_XSETREF(module_dict, Py_NewRef(mod_dict));
+    Py_XSETREF(builtins_dict, Py_NewRef(bi_dict));
+    // Without a watcher (all taken by others) every lookup simply goes to the dictionaries.
+    if (watcher < 0) {
+        watcher = PyDict_AddWatcher(on_change);
+        if (watcher < 0) PyErr_Clear();
+    }
+    if (watcher >= 0 &&
+        (PyDict_Watch(watcher, module_dict) < 0 || PyDict_Watch(watcher, builtins_dict) < 0)) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(watcher);
+        watcher = -1;
+    }
+    return true;
+}
+
+PyObject *get(Name name) {
+    if (PyObject *v = cache[name]; CSDK_LIKELY(v != nullptr)) return v;
+    PyObject *key = names[name];
+    PyObject *v = PyDict_GetItemWithError(module_dict, key);
+    if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins_dict, key);
+    if (v == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+        return nullptr;
+    }
+    if (watcher >= 0) cache[name] = v;
+    return v;
+}
+
+int truth(Name name) {
+    PyObject *v = get(name);
+    if (v == nullptr) return -1;
+    if (v == Py_False || v == Py_None) return 0;
+    if (v == Py_True) return 1;
+    Ref keep = Ref::borrow(v);
+    return PyObject_IsTrue(v);
+}
+
+PyObject *name_of(Name name) {
+    return names[name];
+}
+
+}  // namespace csdk::globals

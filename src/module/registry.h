@@ -1,0 +1,48 @@
+// What each part of the module contributes to the import, and the order of binding.
+#pragma once
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "module/args.h"
+
+namespace csdk {
+
+// The C signature of every function of the module (METH_FASTCALL | METH_KEYWORDS).
+using FastFunction = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                   PyObject *kwnames);
+
+// A function of the module: the attribute it is bound under and its method definition.
+struct Definition {
+    const char *attr;
+    PyMethodDef *def;
+};
+using Definitions = std::vector<Definition>;
+
+// A method definition kept for the life of the process, its docstring headed by the text
+// signature of `sig` (so __text_signature__ works while __doc__ stays None without `doc`).
+PyMethodDef *method_def(const char *name, FastFunction impl, const Signature &sig,
+                        const char *doc = nullptr, const char *self_name = "$module");
+
+// Module functions by part, each list built once.
+const Definitions &platform_functions();  // is_windows, is_linux, adapt_to_python3
+const Definitions &status_functions();    // c_status_ok, c_status_fail
+const Definitions &request_functions();   // the request/response family
+const Definitions &setup_functions();     // connection, backtest, subscription, re-ordering
+const Definitions &runtime_functions();   // event bridge, lifecycle, message bus
+const Definitions &direct_callables();    // SDK functions exposed under their own names
+
+// Creates the record classes and binds each in the module as soon as it exists.
+bool create_record_classes(PyObject *module);
+
+// The order of binding.
+struct Binding {
+    const char *name;
+    bool decorated;  // bound as adapt_to_python3(function)
+};
+extern const std::span<const Binding> wrapper_bindings;  // the 181 SDK wrappers
+extern const std::span<const char *const> helper_order;
+extern const std::span<const char *const> direct_order;
+
+}  // namespace csdk

@@ -1,0 +1,11 @@
+// SDK functions exposed under their own names.
+#include "module/registry.h"
+
+namespace csdk {
+
+const Definitions &direct_callables() {
+    static const Definitions none;
+    return none;
+}
+
+}  // namespace csdk

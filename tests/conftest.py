@@ -1,0 +1,61 @@
+"""Shared set-up: the stand-in host package on sys.path, a clean stand-in SDK for every test,
+and helpers for subprocess scenarios and leak checks."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HOST = os.path.join(ROOT, "standin", "host")
+if HOST not in sys.path:
+    sys.path.insert(0, HOST)
+
+import c_sdk  # noqa: E402
+import qvsdk_standin as standin  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def sdk():
+    """The stand-in SDK, reset before and after each test."""
+    standin.reset()
+    yield standin
+    standin.reset()
+
+
+@pytest.fixture
+def module_globals():
+    """Restores every global of c_sdk that a test rebinds or deletes."""
+    saved = dict(vars(c_sdk))
+    yield c_sdk
+    current = vars(c_sdk)
+    for name in [n for n in current if n not in saved]:
+        del current[name]
+    for name, value in saved.items():
+        if current.get(name, object()) is not value:
+            setattr(c_sdk, name, value)
+
+
+def run_python(code, *, host=True, env=None, timeout=60, check=True):
+    """Runs `code` in a fresh interpreter (this one's executable) and returns the completed
+    process. The stand-in host package is on its path unless `host` is false."""
+    environ = dict(os.environ)
+    path = [p for p in environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    if host:
+        path.insert(0, HOST)
+    environ["PYTHONPATH"] = os.pathsep.join(path)
+    environ.update(env or {})
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=environ,
+        timeout=timeout,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(
+            f"subprocess failed ({proc.returncode})\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"
+        )
+    return proc

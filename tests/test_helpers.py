@@ -1,0 +1,216 @@
+"""The platform helpers, the decorator adapt_to_python3 and its wrapper."""
+
+import inspect
+import sys
+
+import c_sdk
+import pytest
+
+from leakcheck import assert_no_leak
+
+
+def recorder():
+    seen = []
+
+    def func(*args, **kwargs):
+        seen.append((args, kwargs))
+        return "result"
+
+    return func, seen
+
+
+@pytest.mark.parametrize(
+    "system, windows, linux",
+    [("Windows", True, False), ("WINDOWS", True, False), ("Linux", False, True),
+     ("Darwin", False, False)],
+)
+def test_platform_helpers_follow_the_platform_global(module_globals, system, windows, linux):
+    class Platform:
+        @staticmethod
+        def uname():
+            return (system, "node")
+
+    c_sdk.platform = Platform
+    assert c_sdk.is_windows() is windows
+    assert c_sdk.is_linux() is linux
+
+
+def test_platform_helpers_on_this_machine():
+    assert c_sdk.is_linux() is sys.platform.startswith("linux")
+    assert c_sdk.is_windows() is (sys.platform == "win32")
+
+
+def test_platform_errors_propagate(module_globals):
+    class Platform:
+        @staticmethod
+        def uname():
+            return ()
+
+    c_sdk.platform = Platform
+    with pytest.raises(IndexError):
+        c_sdk.is_windows()
+
+
+def py_reference(name, params):
+    """A Python function of the same name and parameters, for comparing error messages."""
+    namespace = {}
+    exec(f"def {name}({', '.join(params)}): pass", namespace)
+    return namespace[name]
+
+
+@pytest.mark.parametrize(
+    "fn, params",
+    [(c_sdk.is_windows, []), (c_sdk.is_linux, []), (c_sdk.adapt_to_python3, ["func"])],
+)
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), ((1,), {}), ((1, 2), {}), ((), {"func": 1}), ((1,), {"func": 1}),
+     ((), {"other": 1}), ((1, 2), {"other": 1})],
+)
+def test_argument_errors_read_as_for_a_python_function(fn, params, args, kwargs):
+    reference = py_reference(fn.__name__, params)
+    try:
+        reference(*args, **kwargs)
+    except TypeError as e:
+        expected = str(e)
+    else:
+        return
+    with pytest.raises(TypeError) as info:
+        fn(*args, **kwargs)
+    assert str(info.value) == expected
+
+
+def test_helpers_introspect():
+    assert str(inspect.signature(c_sdk.adapt_to_python3)) == "(func)"
+    assert str(inspect.signature(c_sdk.is_windows)) == "()"
+    assert c_sdk.is_windows.__doc__ is None and c_sdk.is_linux.__doc__ is None
+    assert c_sdk.adapt_to_python3.__doc__.startswith("\n     ")
+    assert c_sdk.adapt_to_python3.__doc__.endswith("\n     ")
+    for fn in (c_sdk.is_windows, c_sdk.is_linux, c_sdk.adapt_to_python3):
+        assert fn.__module__ == "c_sdk" and fn.__qualname__ == fn.__name__
+
+
+def test_wrapper_identity():
+    func, _ = recorder()
+    w = c_sdk.adapt_to_python3(func)
+    assert w.__name__ == "wrapper"
+    assert w.__qualname__ == "adapt_to_python3.<locals>.wrapper"
+    assert w.__module__ == "c_sdk" and w.__doc__ is None
+    assert not hasattr(w, "__wrapped__")
+    assert c_sdk.adapt_to_python3(func) is not w  # a new one every time
+    assert str(inspect.signature(w)) == "(*args, **kwargs)"
+    assert repr(w).startswith("<function adapt_to_python3.<locals>.wrapper at 0x")
+    w.extra = 1  # functions take attributes
+    assert w.__dict__ == {"extra": 1}
+
+
+def test_wrapper_encodes_top_level_str():
+    func, seen = recorder()
+    w = c_sdk.adapt_to_python3(func)
+    items = ["a", "b"]
+    assert w("abc", b"raw", 3, items, key="v", other=None) == "result"
+    assert seen == [((b"abc", b"raw", 3, items), {"key": b"v", "other": None})]
+    assert seen[0][0][3] is items and items == ["a", "b"]
+
+
+def test_wrapper_uses_the_encode_method_of_a_str_subclass():
+    class Text(str):
+        def encode(self, codec):
+            return b"<" + str.encode(self, codec) + b">"
+
+    func, seen = recorder()
+    c_sdk.adapt_to_python3(func)(Text("x"), k=Text("y"))
+    assert seen == [((b"<x>",), {"k": b"<y>"})]
+
+
+def test_wrapper_leaves_the_callers_mapping_alone():
+    func, seen = recorder()
+    kwargs = {"a": "text", "b": 1}
+    c_sdk.adapt_to_python3(func)(**kwargs)
+    assert kwargs == {"a": "text", "b": 1}
+    assert seen == [((), {"a": b"text", "b": 1})]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs", [(("é",), {}), (("ok", "ü"), {}), ((), {"k": "ñ"}), (("ok",), {"k": "ñ"})]
+)
+def test_non_ascii_text_raises_before_the_call(args, kwargs):
+    func, seen = recorder()
+    with pytest.raises(UnicodeEncodeError):
+        c_sdk.adapt_to_python3(func)(*args, **kwargs)
+    assert seen == []
+
+
+def test_positional_text_is_encoded_before_keyword_values():
+    calls = []
+
+    class Loud(str):
+        def encode(self, codec):
+            calls.append(str(self))
+            return str.encode(self, codec)
+
+    func, _ = recorder()
+    c_sdk.adapt_to_python3(func)(Loud("p1"), Loud("p2"), k1=Loud("k1"), k2=Loud("k2"))
+    assert calls == ["p1", "p2", "k1", "k2"]
+
+
+def test_is_py2_selects_pass_through(module_globals):
+    func, seen = recorder()
+    w = c_sdk.adapt_to_python3(func)
+    c_sdk.IS_PY2 = True
+    w("é", k="x")
+    assert seen == [(("é",), {"k": "x"})]
+    del c_sdk.IS_PY2
+    with pytest.raises(NameError, match="^name 'IS_PY2' is not defined$"):
+        w("x")
+
+
+def test_is_py2_truth_errors_propagate(module_globals):
+    class Bad:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    c_sdk.IS_PY2 = Bad()
+    with pytest.raises(ZeroDivisionError):
+        c_sdk.adapt_to_python3(print)("x")
+
+
+def test_wrapper_errors_and_results_pass_through():
+    def boom(*a):
+        raise LookupError(a)
+
+    with pytest.raises(LookupError) as info:
+        c_sdk.adapt_to_python3(boom)("x", 1)
+    assert info.value.args == ((b"x", 1),)
+    with pytest.raises(TypeError):
+        c_sdk.adapt_to_python3(42)("x")  # not callable: the call raises
+    with pytest.raises(TypeError):
+        c_sdk.adapt_to_python3(print)(**{1: 2})
+
+
+def test_wrapper_binds_like_a_function():
+    func, seen = recorder()
+
+    class Host:
+        method = c_sdk.adapt_to_python3(func)
+
+    h = Host()
+    h.method("x")
+    assert seen == [((h, b"x"), {})]
+    assert Host.method is Host.__dict__["method"]
+
+
+def test_many_arguments_are_encoded():
+    func, seen = recorder()
+    c_sdk.adapt_to_python3(func)(*[str(i) for i in range(20)], **{f"k{i}": "v" for i in range(5)})
+    assert seen[0][0] == tuple(str(i).encode() for i in range(20))
+    assert seen[0][1] == {f"k{i}": b"v" for i in range(5)}
+
+
+def test_wrapper_and_helpers_leak_nothing():
+    w = c_sdk.adapt_to_python3(lambda *a, **k: None)
+    assert_no_leak(w, "text", b"raw", key="value")
+    assert_no_leak(w, "é", expect=UnicodeEncodeError)
+    assert_no_leak(c_sdk.is_linux)
+    assert_no_leak(c_sdk.adapt_to_python3, print)
+    assert_no_leak(c_sdk.is_linux, 1, expect=TypeError)

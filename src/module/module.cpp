@@ -124,14 +124,14 @@ bool import_from(const char *package, const char *name) {
     return value && PyDict_SetItem(state.dict, key, value.get()) == 0;
 }
 
-using Index = std::unordered_map<std::string_view, PyMethodDef *>;
+using Index = std::unordered_map<std::string_view, const Definition *>;
 
 Index index_definitions() {
     Index index;
     for (const Definitions *part :
          {&platform_functions(), &status_functions(), &request_functions(), &setup_functions(),
           &runtime_functions(), &direct_callables()})
-        for (const Definition &d : *part) index.emplace(d.attr, d.def);
+        for (const Definition &d : *part) index.emplace(d.attr, &d);
     return index;
 }
 
@@ -140,7 +140,15 @@ Index index_definitions() {
 bool bind_function(const Index &index, const char *name, bool decorated) {
     auto it = index.find(name);
     if (it == index.end()) return true;
-    Ref fn = Ref::steal(PyCFunction_NewEx(it->second, state.module, module_name()));
+    const Definition &d = *it->second;
+    if (d.adapted >= 0 && d.adapted != static_cast<int>(decorated)) {
+        PyErr_Format(PyExc_SystemError,
+                     "%s: its table and the order of binding disagree on "
+                     "adapt_to_python3",
+                     name);
+        return false;
+    }
+    Ref fn = Ref::steal(PyCFunction_NewEx(d.def, state.module, module_name()));
     if (!fn) return false;
     if (decorated) {
         Ref adapt = Ref::borrow(globals::get(globals::adapt_to_python3));

@@ -13,10 +13,13 @@ namespace csdk {
 using FastFunction = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames);
 
-// A function of the module: the attribute it is bound under and its method definition.
+// A function of the module: the attribute it is bound under, its method definition, and, where
+// its table says so, whether it is bound through adapt_to_python3 (1) or not (0). The import
+// refuses a table that disagrees with the order of binding.
 struct Definition {
     const char *attr;
     PyMethodDef *def;
+    int adapted = -1;
 };
 using Definitions = std::vector<Definition>;
 

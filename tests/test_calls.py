@@ -128,6 +128,13 @@ def test_argument_errors_read_as_for_a_python_function(m, sdk):
     assert sdk.calls() == []
 
 
+@pytest.mark.parametrize("m", [m for m in KINDS if m.shape != FETCH], ids=name)
+def test_req_by_a_keyword_that_is_not_interned(m, sdk):
+    key = "".join(["r", "eq"])
+    assert fn(m)(**{key: b"k"}) == default_result(m, b"k")
+    assert sdk.calls() == [sdk.Call(m.sdk, (b"k",))]
+
+
 class Bytes(bytes):
     pass
 

@@ -10,13 +10,39 @@
 #include "module/convert.h"
 
 namespace csdk::calls {
+namespace {
+
+PyObject *req_keyword = nullptr;  // the interned "req", once a call has needed it
+
+bool is_req_keyword(PyObject *kwnames) {
+    if (CSDK_UNLIKELY(req_keyword == nullptr)) {
+        req_keyword = intern("req");
+        if (req_keyword == nullptr) {
+            PyErr_Clear();  // the general binding below reports it
+            return false;
+        }
+    }
+    return PyTuple_GET_SIZE(kwnames) == 1 && PyTuple_GET_ITEM(kwnames, 0) == req_keyword;
+}
+
+// The request of f(req) or f(req=...) at once; any other call is bound by the general rules,
+// with their messages.
+CSDK_INLINE PyObject *bind_req(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) {
+    if (CSDK_LIKELY(kwnames == nullptr && nargs == 1)) return args[0];
+    if (kwnames != nullptr && nargs == 0 && is_req_keyword(kwnames)) return args[0];
+    Args<1> bound;
+    return bound.bind(sig, args, nargs, kwnames) ? bound[0] : nullptr;
+}
+
+}  // namespace
 
 PyObject *call(const Member<Exchange> &m, PyObject *const *args, Py_ssize_t nargs,
                PyObject *kwnames) {
-    Args<1> bound;
-    if (!bound.bind(m.sig, args, nargs, kwnames)) return nullptr;
+    PyObject *arg = bind_req(m.sig, args, nargs, kwnames);
+    if (arg == nullptr) return nullptr;
     convert::Request req;
-    if (!req.convert(bound[0])) return nullptr;
+    if (!req.convert(arg)) return nullptr;
     // Preset, so that an SDK reporting success without writing them yields empty bytes rather
     // than a read from an undefined address.
     char *res = nullptr;
@@ -28,10 +54,10 @@ PyObject *call(const Member<Exchange> &m, PyObject *const *args, Py_ssize_t narg
 
 PyObject *call(const Member<Command> &m, PyObject *const *args, Py_ssize_t nargs,
                PyObject *kwnames) {
-    Args<1> bound;
-    if (!bound.bind(m.sig, args, nargs, kwnames)) return nullptr;
+    PyObject *arg = bind_req(m.sig, args, nargs, kwnames);
+    if (arg == nullptr) return nullptr;
     convert::Request req;
-    if (!req.convert(bound[0])) return nullptr;
+    if (!req.convert(arg)) return nullptr;
     return PyLong_FromLong(m.call.fn(req.data(), req.size()));
 }
 

@@ -47,7 +47,7 @@ PyObject *call(const Member<Exchange> &m, PyObject *const *args, Py_ssize_t narg
     // than a read from an undefined address.
     char *res = nullptr;
     int res_len = 0;
-    const int status = m.call.fn(req.data(), req.size(), &res, &res_len);
+    const int status = m.sdk.fn(req.data(), req.size(), &res, &res_len);
     // The response belongs to the SDK: reply() copies it (on success only) and never frees it.
     return convert::reply(status, res, res_len);
 }
@@ -58,7 +58,7 @@ PyObject *call(const Member<Command> &m, PyObject *const *args, Py_ssize_t nargs
     if (arg == nullptr) return nullptr;
     convert::Request req;
     if (!req.convert(arg)) return nullptr;
-    return PyLong_FromLong(m.call.fn(req.data(), req.size()));
+    return PyLong_FromLong(m.sdk.fn(req.data(), req.size()));
 }
 
 PyObject *call(const Member<Fetch> &m, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -66,7 +66,7 @@ PyObject *call(const Member<Fetch> &m, PyObject *const *args, Py_ssize_t nargs, 
     if (!bound.bind(m.sig, args, nargs, kwnames)) return nullptr;
     char *res = nullptr;
     int res_len = 0;
-    const int status = m.call.fn(&res, &res_len);
+    const int status = m.sdk.fn(&res, &res_len);
     return convert::reply(status, res, res_len);
 }
 

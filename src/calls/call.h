@@ -55,12 +55,12 @@ inline constexpr const char *req_param[] = {"req"};
 // with its call shape, and its binding.
 template <typename Shape>
 struct Member {
-    Member(const char *name, Shape call_, Adapted adapted_)
-        : sig(make_signature(name)), call(call_), adapted(adapted_) {}
+    Member(const char *name, Shape sdk_, Adapted binding_)
+        : sig(make_signature(name)), sdk(sdk_), binding(binding_) {}
 
-    Signature sig;
-    Shape call;
-    Adapted adapted;
+    Signature sig;    // the Python name and parameters
+    Shape sdk;        // the SDK function
+    Adapted binding;  // through adapt_to_python3 or not
 
 private:
     static Signature make_signature(const char *name) {
@@ -92,7 +92,7 @@ Definitions definitions() {
         return Definitions{Definition{
             std::get<I>(Table).sig.qualname,
             method_def(std::get<I>(Table).sig.qualname, &entry<Table, I>, std::get<I>(Table).sig),
-            static_cast<int>(std::get<I>(Table).adapted)}...};
+            static_cast<int>(std::get<I>(Table).binding)}...};
     }(std::make_index_sequence<n>{});
 }
 

@@ -182,6 +182,18 @@ class Truth:
         return self.value
 
 
+class Sized(bytes):
+    """Bytes that report a length of their own."""
+
+    def __new__(cls, data, length):
+        self = super().__new__(cls, data)
+        self.length = length
+        return self
+
+    def __len__(self):
+        return self.length
+
+
 # Arguments each kind accepts, and what the SDK receives for them.
 ACCEPTED = {
     "text": [(bytearray(b"ba"), b"ba"), (bytearray(), b""), (type("B", (bytes,), {})(b"s"), b"s"),
@@ -191,7 +203,8 @@ ACCEPTED = {
     "real": [(3, 3.0), (True, 1.0), (FloatLike(), 2.5), (IndexLike(), 4.0), (-0.5, -0.5)],
     "flag": [(None, False), (0, False), (2, True), ([], False), ([0], True), (Truth(True), True)],
     "mode": [(2, True), (0, False), (1.9, True), (0.5, False), (-1, True), (2**31 - 1, True)],
-    "request": [(b"", b""), (bytearray(b"a\0b"), b"a\0b"), (bytearray(), b"")],
+    "request": [(b"", b""), (bytearray(b"a\0b"), b"a\0b"), (bytearray(), b""),
+                (Sized(b"abc", 2), b"ab")],
 }
 
 # Arguments each kind refuses: the exception and its exact text (None: any text).
@@ -212,7 +225,9 @@ REJECTED = {
     "flag": [(Truth("no truth", ZeroDivisionError), ZeroDivisionError, "no truth")],
     "request": [(None, TypeError, "object of type 'NoneType' has no len()"),
                 ([b"a"], TypeError, "expected bytes, list found"),
-                (memoryview(b"a"), TypeError, "expected bytes, memoryview found")],
+                (memoryview(b"a"), TypeError, "expected bytes, memoryview found"),
+                # A length the C int cannot carry, or one beyond the storage, never reaches it.
+                (Sized(b"ab", 2**31), OverflowError, None), (Sized(b"ab", 3), ValueError, None)],
 }
 REJECTED["mode"] = REJECTED["int"]
 

@@ -1,6 +1,7 @@
 """The event bridge: py_qvi_set_data_callback and the callback through which the SDK delivers
 events to the registered callable."""
 
+import ctypes
 import io
 import re
 import sys
@@ -240,6 +241,21 @@ def test_events_from_a_thread_of_the_sdk(module_globals, sdk):
     sdk.join_threads()  # gives up the lock: the SDK's thread takes it for each event
     assert [e for _, e in threads] == [f"e{i}" for i in range(200)]
     assert {t for t, _ in threads} != {threading.get_ident()}
+
+
+@pytest.mark.parametrize("prototype", [ctypes.CFUNCTYPE, ctypes.PYFUNCTYPE],
+                         ids=["lock-released", "lock-held"])
+def test_null_pointers_from_the_sdk(seen, sdk, prototype):
+    # callback_wrapper called directly, as an SDK would, at the address it was registered with
+    # (through CFUNCTYPE the caller does not hold the interpreter lock: the bridge takes it).
+    address = sdk.calls("qvi_set_event_callback_pb")[0].args[0]
+    callback = prototype(None, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_int)(address)
+    with Reports() as reports:
+        callback(None, None, 0)  # no text: the empty name
+        callback(b"tick", None, 3)  # a payload of 3 bytes at no address is refused
+        callback(b"bar", b"xyz", 2)
+    assert seen == [("", b""), ("bar", b"xy")]
+    assert reports.types() == [SystemError]
 
 
 def test_thread_ended_at_exit_touches_nothing():

@@ -8,7 +8,6 @@ import pytest
 
 from conftest import run_python
 from leakcheck import assert_no_leak
-from test_helpers import py_reference
 
 # (function, arguments, the SDK function, its recorded C arguments, programmed result, returned)
 CALLS = [
@@ -157,41 +156,6 @@ def test_direct_callables_are_distinct_and_bound_last():
         assert getattr(c_sdk, "qvi_" + name) is not getattr(c_sdk, "py_qvi_" + name)
     proc = run_python("import c_sdk; print(*vars(c_sdk))")  # in the order of binding
     assert proc.stdout.split()[-len(DIRECT):] == list(DIRECT)
-
-
-@pytest.mark.parametrize(
-    "name, decorated",
-    [("py_qvi_run", False), ("py_qvi_stop", False), ("py_qvi_get_stop_error_code", False),
-     ("py_qvi_set_timer", False), ("py_qvi_strerror", False), ("py_qvi_get_ext_errormsg", False),
-     ("py_qvi_set_data_callback", False), ("py_qvi_user_timer", True),
-     ("py_qvi_user_timer_stop", True), ("py_qvi_schedule", True), ("py_qvi_set_bus_info", True),
-     ("py_qvi_set_bus_secure", True), ("py_qvi_add_bus_topic", True),
-     ("py_qvi_send_msg_to_bus", True)],
-)
-def test_names_and_decoration(name, decorated):
-    fn = getattr(c_sdk, name)
-    assert fn.__name__ == ("wrapper" if decorated else name)
-    assert fn.__module__ == "c_sdk"
-
-
-@pytest.mark.parametrize(
-    "fn, params",
-    [(c_sdk.py_qvi_run, []), (c_sdk.py_qvi_strerror, ["errorno"]),
-     (c_sdk.py_qvi_set_data_callback, ["pythonf"])],
-)
-@pytest.mark.parametrize("args, kwargs",
-                         [((), {}), ((1, 2), {}), ((1,), {"errorno": 1}), ((), {"x": 1})])
-def test_argument_errors_read_as_for_a_python_function(fn, params, args, kwargs):
-    reference = py_reference(fn.__name__, params)
-    try:
-        reference(*args, **kwargs)
-    except TypeError as e:
-        expected = str(e)
-    else:
-        return
-    with pytest.raises(TypeError) as info:
-        fn(*args, **kwargs)
-    assert str(info.value) == expected
 
 
 @pytest.mark.parametrize(

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "module/compat.h"
 #include "module/convert.h"
@@ -40,7 +41,8 @@ public:
         for (; n < max_len && text[n] != '\0'; ++n)
             hash = (hash ^ static_cast<unsigned char>(text[n])) * 16777619u;
         if (text[n] != '\0')  // too long to be kept
-            return Ref::steal(PyUnicode_DecodeUTF8(text, n + std::strlen(text + n), nullptr));
+            return Ref::steal(PyUnicode_DecodeUTF8(
+                text, static_cast<Py_ssize_t>(n + std::strlen(text + n)), nullptr));
         Slot &slot = slots_[hash % slots_.size()];
         if (slot.str && slot.len == n && std::memcmp(slot.text, text, n) == 0)
             return Ref::borrow(slot.str.get());

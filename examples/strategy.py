@@ -1,18 +1,146 @@
-"""A first look at c_sdk, run against the stand-in SDK and the stand-in host package."""
+"""A sample strategy: a moving-average crossover on one-minute bars.
+
+Run it with `scripts/demo`. It drives c_sdk the way a strategy package does, here against the
+stand-in SDK, which replays a scripted session (ticks and bars of two instruments, then the
+close):
+
+  1. configure the SDK and register the callable that receives every event;
+  2. subscribe, then run: inside py_qvi_run the SDK calls on_event once per event, on this
+     thread, and on_event may call any c_sdk function;
+  3. on each bar, buy when the fast average crosses above the slow one and sell when it crosses
+     below; cancel orders that stay open too long; at the close, query the orders, cancel
+     whatever is left and stop the run;
+  4. print a summary.
+
+Every SDK failure comes back as a status, never as an exception: c_status_fail(status, name)
+tells whether a status is a failure and logs the SDK's text for it through qvsdklogger.
+"""
+
+import json
+import logging
+import sys
+import time
+from collections import Counter, defaultdict, deque
 
 import c_sdk
 import qvsdk_standin as sdk
+import qvsdk_standin.session as session
 
-print("c_sdk from", c_sdk.__file__)
-print("running on Linux:", c_sdk.is_linux(), "/ on Windows:", c_sdk.is_windows())
-print("success status of the host package:", c_sdk.CSDK_OPERATE_SUCCESS)
+# ---- Interim: until c_sdk has the record classes, the subscription and the order wrappers,
+# ---- fall back to plain dicts and to calling the stand-in directly. Remove this block then.
+Tick = getattr(c_sdk, "TickLikeDict2", dict)
+Bar = getattr(c_sdk, "BarLikeDict2", dict)
+for _name, _fallback in session.interim_functions().items():
+    if not hasattr(c_sdk, _name):
+        setattr(c_sdk, _name, _fallback)
+# ---- end of interim block -------------------------------------------------------------------
 
-# A snapshot request: the stand-in answers with its function's name and what it received.
-status, payload = c_sdk.py_qvi_current("SHSE.600000", "price,volume", True)
-print("py_qvi_current ->", status, payload)
+FAST, SLOW = 3, 8  # moving-average windows, in bars
+MAX_AGE = 30  # ticks an order may stay open before we cancel it
+VOLUME = 100  # shares per order
 
-# The stand-in can be told to fail; a failing status comes back with no payload.
-sdk.set_result("qvi_current_pb", 1001)
-print("py_qvi_current (failing) ->", c_sdk.py_qvi_current("SHSE.600000", "price", False))
 
-print("SDK calls made:", [call.name for call in sdk.calls()])
+class Strategy:
+    def __init__(self):
+        self.closes = defaultdict(lambda: deque(maxlen=SLOW))  # symbol -> last closes
+        self.trend = {}  # symbol -> +1 (fast above slow) or -1
+        self.open_orders = {}  # client order id -> ticks seen since it was placed
+        self.events = Counter()
+        self.orders = Counter()
+        self.statuses = Counter()  # (SDK function, status) -> how often
+
+    # The one callable registered with the SDK: every event arrives here as (text, bytes).
+    def on_event(self, event, data):
+        self.events[event] += 1
+        if event == "tick":
+            self.on_tick(Tick(json.loads(data)))
+        elif event == "bar":
+            self.on_bar(Bar(json.loads(data)))
+        elif event == "market_close":
+            self.on_close()
+
+    def on_tick(self, tick):
+        for order_id in list(self.open_orders):
+            self.open_orders[order_id] += 1
+            if self.open_orders[order_id] > MAX_AGE:
+                request = json.dumps({"cl_ord_id": order_id}).encode()
+                if self.ok(c_sdk.py_qvi_cancel_order(request), "qvi_cancel_orders_pb"):
+                    del self.open_orders[order_id]
+                    self.orders["cancelled"] += 1
+
+    def on_bar(self, bar):
+        closes = self.closes[bar["symbol"]]
+        closes.append(bar["close"])
+        if len(closes) < SLOW:
+            return
+        fast = sum(list(closes)[-FAST:]) / FAST
+        slow = sum(closes) / SLOW
+        trend = 1 if fast > slow else -1
+        previous = self.trend.get(bar["symbol"])
+        self.trend[bar["symbol"]] = trend
+        if previous is not None and trend != previous:
+            self.place(bar["symbol"], "buy" if trend > 0 else "sell", bar["close"])
+
+    def place(self, symbol, side, price):
+        order_id = f"demo-{self.orders['placed'] + 1}"
+        request = json.dumps({"cl_ord_id": order_id, "symbol": symbol, "side": side,
+                              "volume": VOLUME, "price": price, "order_type": "limit"}).encode()
+        status, _response = c_sdk.py_qvi_place_order(request)
+        if self.ok(status, "qvi_place_order_pb"):
+            self.open_orders[order_id] = 0
+            self.orders["placed"] += 1
+
+    def on_close(self):
+        status, response = c_sdk.py_qvi_get_orders(b'{"trading_day": "today"}')
+        if self.ok(status, "qvi_get_orders_pb"):
+            self.orders["queried"] += 1
+        # Refused by the stand-in market after the close: c_status_fail logs the SDK's text.
+        if self.ok(c_sdk.py_qvi_cancel_all_orders(b"{}"), "qvi_cancel_all_orders_pb"):
+            self.open_orders.clear()
+        c_sdk.py_qvi_stop()  # py_qvi_run returns once this event is handled
+
+    def ok(self, status, function):
+        self.statuses[function, status] += 1
+        return not c_sdk.c_status_fail(status, function)
+
+
+def main():
+    # c_status_fail writes its lines at debug level through the host package's logger.
+    logging.basicConfig(stream=sys.stdout, format="  %(levelname)s %(name)s: %(message)s")
+    logging.getLogger("qvsdk").setLevel(logging.DEBUG)
+
+    # The stand-in SDK replays a scripted session; a real SDK connects to its servers instead.
+    sdk.reset()
+    sdk.journal_enabled(False)
+    queued = session.queue_session()
+    session.program_outcomes()
+
+    # 1. configure and register
+    c_sdk.py_qvi_set_token("demo-token")
+    c_sdk.qvi_set_mode(1)
+    strategy = Strategy()
+    c_sdk.py_qvi_set_data_callback(strategy.on_event)
+
+    # 2. subscribe and run: events are handled inside this call until on_close stops it
+    c_sdk.py_qvi_subscribe(",".join(session.SYMBOLS), "tick,60s", False)
+    print(f"moving-average crossover on {', '.join(session.SYMBOLS)}, against the stand-in SDK")
+    start = time.perf_counter()
+    code = c_sdk.py_qvi_run()
+    elapsed = time.perf_counter() - start
+
+    # 4. summary
+    handled = sum(strategy.events.values())
+    print(f"run returned {code}, stop error code {c_sdk.py_qvi_get_stop_error_code()}")
+    print(f"events handled   {handled} of {queued} queued: "
+          + ", ".join(f"{n} {name}" for name, n in strategy.events.items()))
+    print(f"orders           placed {strategy.orders['placed']}, "
+          f"cancelled {strategy.orders['cancelled']}, queried {strategy.orders['queried']} time(s), "
+          f"{len(strategy.open_orders)} still open at the close")
+    print("statuses         " + ", ".join(
+        f"{function} -> {status} ({n}x)" for (function, status), n in strategy.statuses.items()))
+    print(f"time per event   {elapsed / max(handled, 1) * 1e6:.1f} us, strategy included "
+          f"({elapsed * 1e3:.1f} ms in all)")
+
+
+if __name__ == "__main__":
+    main()

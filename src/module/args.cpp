@@ -21,7 +21,7 @@ std::string Signature::text_signature(const char *name, const char *self_name) c
     std::string out = name;
     out += '(';
     out += self_name;
-    if (count > 0) out += ", /";
+    if (count > 0 && !method) out += ", /";
     for (int i = 0; i < count; ++i) {
         out += ", ";
         out += params[i];

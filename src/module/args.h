@@ -35,7 +35,8 @@ struct Signature {
     }
 
     // "name($module, /, a, b)\n--\n\n": the head of a docstring that gives inspect.signature.
-    // `self_name` is "$module" for module functions and "$self" for methods.
+    // `self_name` is "$module" for module functions and "$self" for methods, whose signature
+    // reads like a Python method's, "(self, a, b)".
     std::string text_signature(const char *name, const char *self_name) const;
 };
 

@@ -26,14 +26,6 @@ import c_sdk
 import qvsdk_standin as sdk
 import qvsdk_standin.session as session
 
-# ---- Interim: until c_sdk has the record classes, the subscription and the order wrappers,
-# ---- fall back to plain dicts and to calling the stand-in directly. Remove this block then.
-Tick = getattr(c_sdk, "TickLikeDict2", dict)
-Bar = getattr(c_sdk, "BarLikeDict2", dict)
-for _name, _fallback in session.interim_functions().items():
-    if not hasattr(c_sdk, _name):
-        setattr(c_sdk, _name, _fallback)
-# ---- end of interim block -------------------------------------------------------------------
 
 FAST, SLOW = 3, 8  # moving-average windows, in bars
 MAX_AGE = 30  # ticks an order may stay open before we cancel it
@@ -52,10 +44,11 @@ class Strategy:
     # The one callable registered with the SDK: every event arrives here as (text, bytes).
     def on_event(self, event, data):
         self.events[event] += 1
+        # The record classes give a payload's fields as attributes and as items.
         if event == "tick":
-            self.on_tick(Tick(json.loads(data)))
+            self.on_tick(c_sdk.TickLikeDict2(json.loads(data)))
         elif event == "bar":
-            self.on_bar(Bar(json.loads(data)))
+            self.on_bar(c_sdk.BarLikeDict2(json.loads(data)))
         elif event == "market_close":
             self.on_close()
 
@@ -69,17 +62,17 @@ class Strategy:
                     self.orders["cancelled"] += 1
 
     def on_bar(self, bar):
-        closes = self.closes[bar["symbol"]]
-        closes.append(bar["close"])
+        closes = self.closes[bar.symbol]
+        closes.append(bar.close)
         if len(closes) < SLOW:
             return
         fast = sum(list(closes)[-FAST:]) / FAST
         slow = sum(closes) / SLOW
         trend = 1 if fast > slow else -1
-        previous = self.trend.get(bar["symbol"])
-        self.trend[bar["symbol"]] = trend
+        previous = self.trend.get(bar.symbol)
+        self.trend[bar.symbol] = trend
         if previous is not None and trend != previous:
-            self.place(bar["symbol"], "buy" if trend > 0 else "sell", bar["close"])
+            self.place(bar.symbol, "buy" if trend > 0 else "sell", bar.close)
 
     def place(self, symbol, side, price):
         order_id = f"demo-{self.orders['placed'] + 1}"

@@ -18,14 +18,13 @@ Payloads are JSON (a real SDK sends its own serialised messages). Events, in ord
 
 from __future__ import annotations
 
-import ctypes
 import datetime
 import json
 import random
 
-from . import LIBRARY, queue_event, set_result, set_text
+from . import queue_event, set_result, set_text
 
-__all__ = ["SYMBOLS", "interim_functions", "program_outcomes", "queue_session"]
+__all__ = ["SYMBOLS", "program_outcomes", "queue_session"]
 
 SYMBOLS = ("SHSE.600000", "SZSE.000001")
 TRADING_DAY = datetime.date(2024, 3, 15)
@@ -87,48 +86,3 @@ def program_outcomes() -> None:
     """Orders are accepted and cancelled; cancelling everything after the close is refused."""
     set_result("qvi_cancel_all_orders_pb", MARKET_CLOSED)
     set_text("qvi_strerror", b"market closed, request refused")
-
-
-def interim_functions() -> dict:
-    """Interim, for the demo until c_sdk has its subscription and request/response wrappers:
-    stand-ins for py_qvi_subscribe, py_qvi_place_order, py_qvi_get_orders, py_qvi_cancel_order
-    and py_qvi_cancel_all_orders that call the stand-in SDK directly and answer as those
-    wrappers will. Remove once c_sdk has them."""
-    import c_sdk
-
-    lib = ctypes.PyDLL(LIBRARY)
-    out_res, out_len = ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_int)
-
-    def text(value):
-        return value.encode("ascii") if isinstance(value, str) else bytes(value)
-
-    def declare(name, *argtypes):
-        fn = getattr(lib, name)
-        fn.restype, fn.argtypes = ctypes.c_int, argtypes
-        return fn
-
-    def exchange(name):  # int f(req, req_len, &res, &res_len) -> (status, payload or None)
-        fn = declare(name, ctypes.c_char_p, ctypes.c_int, out_res, out_len)
-
-        def call(req):
-            res, res_len = ctypes.c_void_p(), ctypes.c_int()
-            status = fn(text(req), len(req), ctypes.byref(res), ctypes.byref(res_len))
-            if not c_sdk.c_status_ok(status):
-                return status, None
-            return status, ctypes.string_at(res.value, res_len.value) if res_len.value else b""
-
-        return call
-
-    def command(name):  # int f(req, req_len) -> status
-        fn = declare(name, ctypes.c_char_p, ctypes.c_int)
-        return lambda req: fn(text(req), len(req))
-
-    subscribe = declare("qvi_subscribe", ctypes.c_char_p, ctypes.c_char_p, ctypes.c_bool)
-    return {
-        "py_qvi_subscribe": lambda symbols, frequency, unsubscribe_previous: subscribe(
-            text(symbols), text(frequency), bool(unsubscribe_previous)),
-        "py_qvi_place_order": exchange("qvi_place_order_pb"),
-        "py_qvi_get_orders": exchange("qvi_get_orders_pb"),
-        "py_qvi_cancel_order": command("qvi_cancel_orders_pb"),
-        "py_qvi_cancel_all_orders": command("qvi_cancel_all_orders_pb"),
-    }

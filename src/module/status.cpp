@@ -77,12 +77,10 @@ PyObject *status_fail(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
     Ref message;
     if (named) {
         PyObject *argv[] = {with_name, cfunname, status, text.get()};
-        message = Ref::steal(
-            PyObject_VectorcallMethod(s_format, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        message = Ref::steal(PyObject_VectorcallMethod(s_format, argv, 4, nullptr));
     } else {
         PyObject *argv[] = {without_name, status, text.get()};
-        message = Ref::steal(
-            PyObject_VectorcallMethod(s_format, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        message = Ref::steal(PyObject_VectorcallMethod(s_format, argv, 3, nullptr));
     }
     if (!message) return nullptr;
     Ref logged = Ref::steal(PyObject_CallOneArg(debug.get(), message.get()));

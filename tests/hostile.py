@@ -71,7 +71,7 @@ ADAPTED_RAISES = (UnicodeEncodeError, JunkError)
 # ---- the callables --------------------------------------------------------------------------
 
 
-@dataclass
+@dataclass(repr=False)
 class Target:
     """One public callable: how to reach it, its parameters and their kinds."""
 

@@ -3,6 +3,7 @@ any value of a kind reaches the SDK as the C value it stands for, or is refused 
 is called. Fixed seeds and bounded examples, so that CI runs the same cases every time."""
 
 import math
+import os
 
 import c_sdk
 import qvsdk_standin as standin
@@ -12,7 +13,8 @@ from hypothesis import strategies as st
 from hostile import targets
 
 settings.register_profile(
-    "c_sdk", derandomize=True, max_examples=150, deadline=None, database=None,
+    "c_sdk", derandomize=True, max_examples=int(os.environ.get("CSDK_EXAMPLES", "150")),
+    deadline=None, database=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
 PROFILE = settings.get_profile("c_sdk")

@@ -92,7 +92,7 @@ class Target:
         return [valid(kind, self) for _, kind in self.params]
 
 
-def _spec(text):
+def _params(text):
     return [tuple(p.split(":")) for p in text.split()]
 
 
@@ -164,7 +164,7 @@ def targets():
         if name in RECORD_CLASSES:
             out.extend(_record_targets(obj))
         elif name in HELPERS:
-            out.append(Target(name, obj, _spec(HELPERS[name]),
+            out.append(Target(name, obj, _params(HELPERS[name]),
                               called_before_raising={"qvi_strerror"},
                               optional=int(name == "c_status_fail")))
         elif name in members.BY_NAME:
@@ -175,8 +175,8 @@ def targets():
             f = setup[name]
             out.append(Target(name, obj, list(f.params), adapted=f.decorated, sdk=True))
         elif name in RUNTIME:
-            spec, decorated = RUNTIME[name]
-            out.append(Target(name, obj, _spec(spec), adapted=decorated, sdk=True))
+            text, decorated = RUNTIME[name]
+            out.append(Target(name, obj, _params(text), adapted=decorated, sdk=True))
         elif name.startswith("qvi_"):
             out.append(Target(name, obj, _direct_params(obj.__doc__), sdk=True))
     return out

@@ -60,8 +60,10 @@ PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs, 
     }
     if (done == total)
         result = PyObject_Vectorcall(func, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    // Every str argument was replaced by a new reference, also when a subclass's encode
+    // handed back the very same object.
     for (Py_ssize_t i = first; i < done; ++i)
-        if (argv[i] != args[i]) Py_DECREF(argv[i]);
+        if (PyUnicode_Check(args[i])) Py_DECREF(argv[i]);
     if (stack != small) PyMem_Free(stack);
     return result;
 }

@@ -71,7 +71,16 @@ std::mutex queue_mu;
 std::deque<Event> queue;
 std::atomic<qvi_event_callback> callback{nullptr};
 std::atomic<bool> stop_requested{false};
-std::vector<std::thread> threads;
+// The delivery threads. The control module joins them at interpreter exit; any still
+// joinable when the library is unloaded are joined then, since destroying a joinable
+// std::thread ends the process.
+struct Threads {
+    std::vector<std::thread> list;
+    ~Threads() {
+        for (std::thread &t : list)
+            if (t.joinable()) t.join();
+    }
+} threads;
 
 const char *keep(const std::string &s) {
     std::string &slot = scratch[scratch_next++ % scratch.size()];
@@ -336,12 +345,12 @@ int standin_deliver(int count) {
 }
 
 void standin_deliver_from_thread(int count) {
-    threads.emplace_back([count] { deliver(count, false); });
+    threads.list.emplace_back([count] { deliver(count, false); });
 }
 
 void standin_join_threads(void) {
-    for (std::thread &t : threads) t.join();
-    threads.clear();
+    for (std::thread &t : threads.list) t.join();
+    threads.list.clear();
 }
 
 }  // extern "C"

@@ -22,6 +22,7 @@ This module loads the very library file that c_sdk links against, so both see on
 
 from __future__ import annotations
 
+import atexit
 import ctypes
 import os
 import sys
@@ -249,3 +250,7 @@ def deliver_from_thread(count: int = -1) -> None:
 def join_threads() -> None:
     """Wait for the library's delivery threads (the interpreter lock is released meanwhile)."""
     _join_threads()
+
+
+# A delivery thread still running at exit delivers its events before the interpreter goes.
+atexit.register(join_threads)

@@ -56,7 +56,6 @@ void Pin::hold(PyObject *bytearray) {
 
 void Pin::release() {
     PyObject *obj = view_.obj;
-    if (!may_release()) return;  // unwinding a thread ended at exit: touch nothing
     PyByteArray_Type.tp_as_buffer->bf_releasebuffer(obj, &view_);
     view_.obj = nullptr;
     Py_DECREF(obj);

@@ -8,28 +8,7 @@
 
 namespace csdk {
 
-// Whether this thread is attached to the interpreter (holds its lock). At interpreter exit, a
-// thread that tries to take the lock back (around a sleep or a write in Python code that one of
-// our functions called, or on its way into an event) is ended by the interpreter with
-// pthread_exit, which unwinds its C++ frames without the lock. Destructors that release
-// objects check this first and, during such an unwinding, leave every object alone: the
-// references are abandoned, the process being at its end.
-inline bool attached() {
-    return _PyThreadState_UncheckedGet() != nullptr;
-}
-
-// Whether this thread may release objects now: always while the interpreter runs (one cheap
-// read of a process-wide flag), and during its finalization only when attached().
-inline bool may_release() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return !Py_IsFinalizing() || attached();
-#else
-    return !_Py_IsFinalizing() || attached();
-#endif
-}
-
-// Owns one reference (or none). Moving transfers it; destruction releases it (unless the
-// thread is being ended detached, see attached()).
+// Owns one reference (or none). Moving transfers it; destruction releases it.
 class Ref {
 public:
     Ref() = default;
@@ -48,9 +27,7 @@ public:
     }
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    ~Ref() {
-        if (p_ != nullptr && may_release()) Py_DECREF(p_);
-    }
+    ~Ref() { Py_XDECREF(p_); }
 
     PyObject *get() const { return p_; }
     explicit operator bool() const { return p_ != nullptr; }

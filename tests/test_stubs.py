@@ -12,6 +12,7 @@ import os
 import pathlib
 import pydoc
 import re
+import sys
 
 import c_sdk
 import pytest
@@ -114,7 +115,15 @@ def test_help_shows_every_function_with_its_parameters():
             shown = f"{name} = {fn.__name__}{inspect.signature(fn)}"
         assert f"\n    {shown}\n" in text, shown
     for cls in ("ObjectLikeDict2", "QuoteItemLikeDict2", "TickLikeDict2", "BarLikeDict2"):
-        assert f"class {cls}(builtins.object)\n     |  {cls}(data)\n" in text
+        try:
+            sig = inspect.signature(getattr(c_sdk, cls))
+        except TypeError:
+            # inspect of CPython 3.13 binds a class's __init__ to the class itself to read its
+            # signature, which a C method descriptor refuses; help() then leaves the line out.
+            assert sys.version_info[:2] == (3, 13)
+            continue
+        assert f"class {cls}(builtins.object)\n     |  {cls}{sig}\n" in text
+        assert str(sig) == "(data)"
 
 
 def test_installed_stubs_are_the_committed_ones():

@@ -206,8 +206,7 @@ def c_params(text: str) -> list[tuple[str, str]]:
         m = re.fullmatch(r"(.*?)\s*\b(\w+)", p)
         if not m:
             raise SourceError(f"cannot read the C parameter {p!r}")
-        ctype = m.group(1).replace(" *", " *").strip()
-        params.append((normalise(ctype), m.group(2)))
+        params.append((normalise(m.group(1)), m.group(2)))
     return params
 
 

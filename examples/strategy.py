@@ -21,6 +21,7 @@ import logging
 import sys
 import time
 from collections import Counter, defaultdict, deque
+from typing import Any
 
 import c_sdk
 import qvsdk_standin as sdk
@@ -33,16 +34,17 @@ VOLUME = 100  # shares per order
 
 
 class Strategy:
-    def __init__(self):
-        self.closes = defaultdict(lambda: deque(maxlen=SLOW))  # symbol -> last closes
-        self.trend = {}  # symbol -> +1 (fast above slow) or -1
-        self.open_orders = {}  # client order id -> ticks seen since it was placed
-        self.events = Counter()
-        self.orders = Counter()
-        self.statuses = Counter()  # (SDK function, status) -> how often
+    def __init__(self) -> None:
+        # symbol -> last closes
+        self.closes: defaultdict[Any, deque[float]] = defaultdict(lambda: deque(maxlen=SLOW))
+        self.trend: dict[Any, int] = {}  # symbol -> +1 (fast above slow) or -1
+        self.open_orders: dict[str, int] = {}  # client order id -> ticks seen since placed
+        self.events: Counter[str] = Counter()
+        self.orders: Counter[str] = Counter()
+        self.statuses: Counter[tuple[str, int]] = Counter()  # (SDK function, status) -> how often
 
     # The one callable registered with the SDK: every event arrives here as (text, bytes).
-    def on_event(self, event, data):
+    def on_event(self, event: str, data: bytes) -> None:
         self.events[event] += 1
         # The record classes give a payload's fields as attributes and as items.
         if event == "tick":
@@ -52,7 +54,7 @@ class Strategy:
         elif event == "market_close":
             self.on_close()
 
-    def on_tick(self, tick):
+    def on_tick(self, tick: c_sdk.TickLikeDict2) -> None:
         for order_id in list(self.open_orders):
             self.open_orders[order_id] += 1
             if self.open_orders[order_id] > MAX_AGE:
@@ -61,7 +63,7 @@ class Strategy:
                     del self.open_orders[order_id]
                     self.orders["cancelled"] += 1
 
-    def on_bar(self, bar):
+    def on_bar(self, bar: c_sdk.BarLikeDict2) -> None:
         closes = self.closes[bar.symbol]
         closes.append(bar.close)
         if len(closes) < SLOW:
@@ -74,7 +76,7 @@ class Strategy:
         if previous is not None and trend != previous:
             self.place(bar.symbol, "buy" if trend > 0 else "sell", bar.close)
 
-    def place(self, symbol, side, price):
+    def place(self, symbol: str, side: str, price: float) -> None:
         order_id = f"demo-{self.orders['placed'] + 1}"
         request = json.dumps({"cl_ord_id": order_id, "symbol": symbol, "side": side,
                               "volume": VOLUME, "price": price, "order_type": "limit"}).encode()
@@ -83,7 +85,7 @@ class Strategy:
             self.open_orders[order_id] = 0
             self.orders["placed"] += 1
 
-    def on_close(self):
+    def on_close(self) -> None:
         status, response = c_sdk.py_qvi_get_orders(b'{"trading_day": "today"}')
         if self.ok(status, "qvi_get_orders_pb"):
             self.orders["queried"] += 1
@@ -92,12 +94,12 @@ class Strategy:
             self.open_orders.clear()
         c_sdk.py_qvi_stop()  # py_qvi_run returns once this event is handled
 
-    def ok(self, status, function):
+    def ok(self, status: int, function: str) -> bool:
         self.statuses[function, status] += 1
         return not c_sdk.c_status_fail(status, function)
 
 
-def main():
+def main() -> None:
     # c_status_fail writes its lines at debug level through the host package's logger.
     logging.basicConfig(stream=sys.stdout, format="  %(levelname)s %(name)s: %(message)s")
     logging.getLogger("qvsdk").setLevel(logging.DEBUG)

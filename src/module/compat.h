@@ -20,3 +20,14 @@
 #define CSDK_INLINE inline
 #define CSDK_EXPORT
 #endif
+
+// Interpreter versions: what differs between the CPython versions the module builds for.
+#include <patchlevel.h>
+
+// The current thread state, or null when the thread holds none, without the fatal error of
+// PyThreadState_Get. Public from 3.13 on; the same function under a private name in 3.12.
+#if PY_VERSION_HEX >= 0x030D0000
+#define CSDK_THREAD_STATE_UNCHECKED() PyThreadState_GetUnchecked()
+#else
+#define CSDK_THREAD_STATE_UNCHECKED() _PyThreadState_UncheckedGet()
+#endif

@@ -14,6 +14,7 @@
 
 #include "module/globals.h"
 #include "module/registry.h"
+#include "module/sdk_library.h"
 
 namespace csdk {
 namespace {
@@ -34,6 +35,23 @@ bool copy_spec(PyObject *spec, PyObject *dict, const char *from, const char *to,
     return PyDict_SetItemString(dict, to, value.get()) == 0;
 }
 
+// A module built for the vendor's library refuses to run over the stand-in built for tests,
+// which answers every call with success: the loader may find one first (LD_LIBRARY_PATH, a
+// folder searched before the vendor's), and orders would go nowhere without a word.
+bool sdk_is_usable() {
+#if defined(CSDK_VENDOR_SDK)
+    const SdkLibrary lib = sdk_library();
+    if (lib.is_standin) {
+        PyErr_Format(PyExc_ImportError,
+                     "c_sdk was built for the vendor's qvsdk library but the loader found the "
+                     "test stand-in at '%s'; take it off the library search path",
+                     lib.path.c_str());
+        return false;
+    }
+#endif
+    return true;
+}
+
 PyObject *create(PyObject *spec, PyModuleDef *) {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
@@ -46,6 +64,7 @@ PyObject *create(PyObject *spec, PyModuleDef *) {
         return nullptr;
     }
     if (module_instance != nullptr) return Py_NewRef(module_instance);
+    if (!sdk_is_usable()) return nullptr;
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;

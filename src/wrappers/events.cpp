@@ -84,7 +84,7 @@ public:
     Delivery(const Delivery &) = delete;
     Delivery &operator=(const Delivery &) = delete;
     ~Delivery() {
-        if (CSDK_UNLIKELY(_PyThreadState_UncheckedGet() != tstate_))
+        if (CSDK_UNLIKELY(CSDK_THREAD_STATE_UNCHECKED() != tstate_))
             for (Ref *r : {&flag_, &text_, &f_, &payload_, &result_, &exc_, &hook_, &tb_, &shown_})
                 static_cast<void>(r->release());
     }

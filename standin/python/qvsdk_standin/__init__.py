@@ -48,7 +48,12 @@ __all__ = [
 ]
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
-LIBRARY = os.path.join(_HERE, "qvsdk.dll" if sys.platform == "win32" else "libqvsdk.so")
+# Beside this module on Linux (c_sdk's run path points here); on Windows beside c_sdk itself,
+# where the loader looks for the DLLs of an extension module.
+if sys.platform == "win32":
+    LIBRARY = os.path.join(os.path.dirname(_HERE), "qvsdk.dll")
+else:
+    LIBRARY = os.path.join(_HERE, "libqvsdk.so")
 
 # PyDLL keeps the interpreter lock during calls: the stand-in's state is guarded by it.
 _lib = ctypes.PyDLL(LIBRARY)

@@ -4,6 +4,8 @@ first allocations. The call must raise MemoryError or succeed with the right res
 reports its failure through the unraisable hook), never crash, and the module must work
 normally once allocations succeed again."""
 
+import sys
+
 import pytest
 
 from conftest import run_python
@@ -167,6 +169,12 @@ print("imported", last)
 """
 
 
+@pytest.mark.skipif(
+    sys.version_info[:3] == (3, 13, 0),
+    reason="CPython 3.13.0 itself reads freed memory when some allocations of an import fail "
+    "(in its frame set-up inside the import machinery, and in a dict resize while creating a "
+    "type), whatever the module; the import is checked on the other versions",
+)
 def test_import_with_each_allocation_failing():
     # A child imports with its n-th allocation failing, n = first, first + step, ... until an
     # import succeeds (a failure the interpreter absorbed): it checks the module and ends, and

@@ -40,9 +40,25 @@ PyObject *encode(PyObject *value) {
     return PyObject_CallMethodOneArg(value, s_encode, s_ascii);
 }
 
+// func(*args), as the interpreter's own call would make it. A builtin function of the
+// (args, nargs, kwnames) convention (every function of this module) is entered directly, as the
+// interpreter's specialised call of such a function enters it: the general protocol would only
+// add a trip through its generic entry point (and a check of the C recursion depth, which the
+// specialised call does not make either). Any other callable goes through the protocol.
+CSDK_INLINE PyObject *call_func(PyObject *func, PyObject *const *args, size_t nargsf,
+                                PyObject *kwnames) {
+    if (CSDK_LIKELY(PyCFunction_CheckExact(func) &&
+                    PyCFunction_GET_FLAGS(func) == (METH_FASTCALL | METH_KEYWORDS))) {
+        auto entry = reinterpret_cast<FastFunction>(
+            reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
+        return entry(PyCFunction_GET_SELF(func), args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
+    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+}
+
 // Calls func with the str arguments from index `first` on replaced by their encodings.
-PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                       Py_ssize_t first) {
+CSDK_NOINLINE PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs,
+                                     PyObject *kwnames, Py_ssize_t first) {
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     PyObject *small[9];
     PyObject **stack = small;
@@ -59,7 +75,7 @@ PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs, 
         if ((argv[done] = encode(args[done])) == nullptr) break;
     }
     if (done == total)
-        result = PyObject_Vectorcall(func, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+        result = call_func(func, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     for (Py_ssize_t i = first; i < done; ++i)
         if (argv[i] != args[i]) Py_DECREF(argv[i]);
     if (stack != small) PyMem_Free(stack);
@@ -77,7 +93,7 @@ PyObject *adapted_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
         for (Py_ssize_t i = 0; i < total; ++i)
             if (PyUnicode_Check(args[i])) return call_encoded(func, args, nargs, kwnames, i);
     }
-    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+    return call_func(func, args, nargsf, kwnames);
 }
 
 int adapted_traverse(PyObject *self, visitproc visit, void *arg) {

@@ -52,8 +52,10 @@ namespace detail {
 template <typename T>
 struct Converter;
 
+// Constructors written out where a converter holds a Pin (see convert.h).
 template <>
 struct Converter<const char *> {
+    Converter() {}
     convert::ByteString v;
     bool convert(PyObject *o) { return v.convert(o); }
     const char *get() const { return v.get(); }
@@ -82,6 +84,7 @@ struct Converter<bool> {
 
 template <>
 struct Converter<RequestArg> {
+    Converter() {}
     convert::Request v;
     bool convert(PyObject *o) { return v.convert(o); }
     RequestArg get() const { return {v.data(), v.size()}; }

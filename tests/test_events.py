@@ -86,6 +86,8 @@ def test_many_names_keep_their_text(seen, sdk):
     # More names than any cache of recent ones holds, prefixes of one another, same lengths.
     names = [f"ev{i}" for i in range(70)] + ["tic", "tick", "tick2", "tock", "", "é", "e"]
     order = [names[(i * 7) % len(names)] for i in range(600)]
+    # ...and one after another: each a prefix, an extension or a repetition of the one before.
+    order += ["tick", "tick", "tic", "tick", "tick2", "tick", "", "", "e", "é", "é", "e", "tock"]
     for name in order:
         sdk.queue_event(name)
     c_sdk.qvi_poll()

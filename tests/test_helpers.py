@@ -188,6 +188,29 @@ def test_wrapper_errors_and_results_pass_through():
         c_sdk.adapt_to_python3(print)(**{1: 2})
 
 
+@pytest.mark.parametrize(
+    "func, args, kwargs, expected",
+    [
+        (c_sdk.is_linux, (), {}, sys.platform.startswith("linux")),  # the module's own kind
+        (sorted, ("cba",), {"reverse": True}, [b"c"[0], b"b"[0], b"a"[0]]),  # fastcall, keywords
+        (max, ("ab", "b"), {"key": len}, b"ab"),  # a tuple and a dict
+        (len, ("abc",), {}, 3),  # one argument
+        ("-".join, (["a", "b"],), {}, "a-b"),  # bound to an object; the list is not top level
+        (b"x".__add__, ("y",), {}, b"xy"),  # a method wrapper
+        (dict.fromkeys, ("ab",), {}, {97: None, 98: None}),  # bound to a class
+    ],
+    ids=["c_sdk", "fastcall-keywords", "varargs-keywords", "one-arg", "bound", "wrapper", "class"],
+)
+def test_wrapper_calls_builtins_of_every_convention(func, args, kwargs, expected):
+    # The wrapper enters builtins of the module's own convention directly and calls any other
+    # through the general protocol: the same arguments arrive, encoded, either way.
+    w = c_sdk.adapt_to_python3(func)
+    for _ in range(3):
+        assert w(*args, **kwargs) == expected
+    with pytest.raises(TypeError):
+        w(*args, unexpected=1)
+
+
 def test_wrapper_binds_like_a_function():
     func, seen = recorder()
 

@@ -27,6 +27,11 @@ struct Adapted {
     PyObject *dict;
     PyObject *weaklist;
     vectorcallfunc vectorcall;
+    // When func is a builtin function of the (args, nargs, kwnames) convention: its C entry and
+    // the object it is bound to (func holds it), else null. Neither can change during func's
+    // life.
+    FastFunction entry;
+    PyObject *entry_self;
 };
 
 PyObject *s_ascii = nullptr;
@@ -40,9 +45,21 @@ PyObject *encode(PyObject *value) {
     return PyObject_CallMethodOneArg(value, s_encode, s_ascii);
 }
 
+// func(*args), as the interpreter's own call would make it. A builtin function of the
+// (args, nargs, kwnames) convention (every function of this module) is entered directly, as the
+// interpreter's specialised call of such a function enters it: the general protocol would only
+// add a trip through its generic entry point (and a check of the C recursion depth, which the
+// specialised call does not make either). Any other callable goes through the protocol.
+CSDK_INLINE PyObject *call_func(const Adapted *a, PyObject *const *args, size_t nargsf,
+                                PyObject *kwnames) {
+    if (CSDK_LIKELY(a->entry != nullptr))
+        return a->entry(a->entry_self, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return PyObject_Vectorcall(a->func, args, nargsf, kwnames);
+}
+
 // Calls func with the str arguments from index `first` on replaced by their encodings.
-PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                       Py_ssize_t first) {
+CSDK_NOINLINE PyObject *call_encoded(const Adapted *a, PyObject *const *args, Py_ssize_t nargs,
+                                     PyObject *kwnames, Py_ssize_t first) {
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     PyObject *small[9];
     PyObject **stack = small;
@@ -58,8 +75,7 @@ PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs, 
         if (!PyUnicode_Check(args[done])) continue;
         if ((argv[done] = encode(args[done])) == nullptr) break;
     }
-    if (done == total)
-        result = PyObject_Vectorcall(func, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    if (done == total) result = call_func(a, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     // Every str argument was replaced by a new reference, also when a subclass's encode
     // handed back the very same object.
     for (Py_ssize_t i = first; i < done; ++i)
@@ -70,16 +86,16 @@ PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs, 
 
 PyObject *adapted_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                              PyObject *kwnames) {
-    PyObject *func = reinterpret_cast<Adapted *>(self)->func;
+    const Adapted *a = reinterpret_cast<Adapted *>(self);
     int pass_through = globals::truth(globals::IS_PY2);
     if (pass_through < 0) return nullptr;
     if (!pass_through) {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
         for (Py_ssize_t i = 0; i < total; ++i)
-            if (PyUnicode_Check(args[i])) return call_encoded(func, args, nargs, kwnames, i);
+            if (PyUnicode_Check(args[i])) return call_encoded(a, args, nargs, kwnames, i);
     }
-    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+    return call_func(a, args, nargsf, kwnames);
 }
 
 int adapted_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -96,6 +112,8 @@ int adapted_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int adapted_clear(PyObject *self) {
     Adapted *a = reinterpret_cast<Adapted *>(self);
+    a->entry = nullptr;  // func and what it is bound to go
+    a->entry_self = nullptr;
     Py_CLEAR(a->func);
     Py_CLEAR(a->name);
     Py_CLEAR(a->qualname);
@@ -203,6 +221,14 @@ PyObject *adapt_to_python3(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     w->dict = nullptr;
     w->weaklist = nullptr;
     w->vectorcall = adapted_vectorcall;
+    w->entry = nullptr;
+    w->entry_self = nullptr;
+    if (PyCFunction_CheckExact(w->func) &&
+        PyCFunction_GET_FLAGS(w->func) == (METH_FASTCALL | METH_KEYWORDS)) {
+        w->entry = reinterpret_cast<FastFunction>(
+            reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(w->func)));
+        w->entry_self = PyCFunction_GET_SELF(w->func);
+    }
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject *>(w);
 }

@@ -84,9 +84,11 @@ bool bind_slow(const Signature &sig, PyObject *const *defaults, PyObject *const 
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw > 0) {
-        PyObject *interned[max_params];
-        for (int i = 0; i < sig.count; ++i)
-            if ((interned[i] = intern(sig.params[i])) == nullptr) return false;
+        PyObject **interned = sig.interned.data();
+        if (sig.count > 0 && interned[sig.count - 1] == nullptr) {
+            for (int i = 0; i < sig.count; ++i)
+                if ((interned[i] = intern(sig.params[i])) == nullptr) return false;
+        }
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GET_ITEM(kwnames, k);
             int i = find_param(sig, key, interned);

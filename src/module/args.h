@@ -25,6 +25,8 @@ struct Signature {
     int required = 0;                               // the first `required` have no default
     bool method = false;                            // messages count `self` as the first argument
     const char *const *default_texts = nullptr;     // the text signature's defaults, e.g. "''"
+    // The names as interned str, made by the first call that binds a keyword (never released).
+    mutable std::array<PyObject *, max_params> interned{};
 
     constexpr Signature(const char *name) : qualname(name) {}
     template <std::size_t N>

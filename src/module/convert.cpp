@@ -1,6 +1,8 @@
 // Argument converters: the slow paths and the exact exception texts.
 #include "module/convert.h"
 
+#include <utility>
+
 #include "module/globals.h"
 
 namespace csdk::convert {
@@ -52,12 +54,13 @@ bool to_int32_slow(PyObject *o, int &out) {
 void Pin::hold(PyObject *bytearray) {
     // bytearray's own getbuffer cannot fail for a simple request with a view to fill.
     PyByteArray_Type.tp_as_buffer->bf_getbuffer(bytearray, &view_, PyBUF_SIMPLE);
+    pinned_ = view_.obj;
 }
 
 void Pin::release() {
-    PyObject *obj = view_.obj;
+    PyObject *obj = pinned_;
     PyByteArray_Type.tp_as_buffer->bf_releasebuffer(obj, &view_);
-    view_.obj = nullptr;
+    pinned_ = nullptr;
     Py_DECREF(obj);
 }
 
@@ -128,18 +131,46 @@ int test_status(PyObject *status_obj, int status, int op) {
     return PyObject_IsTrue(r.get());
 }
 
-PyObject *reply(int status, const char *res, int res_len) {
-    Ref status_obj = Ref::steal(PyLong_FromLong(status));
-    if (!status_obj) return nullptr;
-    int ok = test_status(status_obj.get(), status, Py_EQ);
-    if (ok < 0) return nullptr;
-    Ref payload = ok ? Ref::steal(from_response(res, res_len)) : Ref::borrow(Py_None);
+namespace {
+
+// (status, payload), taking the payload (null: fail) and the status as an int object (null:
+// made here from `status`).
+CSDK_INLINE PyObject *pair(Ref status_obj, Ref payload, int status) {
     if (!payload) return nullptr;
+    if (!status_obj) {
+        status_obj = Ref::steal(PyLong_FromLong(status));
+        if (!status_obj) return nullptr;
+    }
     PyObject *tuple = PyTuple_New(2);
     if (tuple == nullptr) return nullptr;
     PyTuple_SET_ITEM(tuple, 0, status_obj.release());
     PyTuple_SET_ITEM(tuple, 1, payload.release());
     return tuple;
+}
+
+CSDK_NOINLINE PyObject *reply_slow(int status, const char *res, int res_len) {
+    Ref status_obj = Ref::steal(PyLong_FromLong(status));
+    if (!status_obj) return nullptr;
+    int ok = test_status(status_obj.get(), status, Py_EQ);
+    if (ok < 0) return nullptr;
+    Ref payload = ok ? Ref::steal(from_response(res, res_len)) : Ref::borrow(Py_None);
+    return pair(std::move(status_obj), std::move(payload), status);
+}
+
+}  // namespace
+
+PyObject *reply(int status, const char *res, int res_len) {
+    // The usual case in one pass: CSDK_OPERATE_SUCCESS known, unchanged since it was looked up,
+    // and an exact int (which compares by value and runs no Python code).
+    PyObject *ok = globals::cached(globals::CSDK_OPERATE_SUCCESS);
+    if (CSDK_LIKELY(ok != nullptr && PyLong_CheckExact(ok) &&
+                    PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(ok)))) {
+        const bool success =
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(ok)) == status;
+        Ref payload = success ? Ref::steal(from_response(res, res_len)) : Ref::borrow(Py_None);
+        return pair(Ref(), std::move(payload), status);
+    }
+    return reply_slow(status, res, res_len);
 }
 
 }  // namespace csdk::convert

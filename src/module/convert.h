@@ -50,19 +50,25 @@ CSDK_INLINE bool to_flag(PyObject *o, bool &out) {
 // Keeps a bytearray from being resized while the SDK holds the address of its storage:
 // an attempt to resize it meanwhile raises BufferError instead of leaving the SDK with a
 // dangling pointer. Uses bytearray's own buffer slots, whatever a subclass defines.
+//
+// Converters are made on every call: their constructors are written out (not defaulted) so
+// that value-initialising one, as std::tuple does, does not zero the unused view first.
 class Pin {
 public:
-    Pin() = default;
+    Pin() {}
     Pin(const Pin &) = delete;
     Pin &operator=(const Pin &) = delete;
     ~Pin() {
-        if (view_.obj != nullptr) release();
+        if (pinned_ != nullptr) release();
     }
     void hold(PyObject *bytearray);
 
 private:
     void release();
-    Py_buffer view_{};
+    // The view is filled, and read, only while pinned_ is set: left uninitialised otherwise, so
+    // that a converter costs nothing until it meets a bytearray.
+    PyObject *pinned_ = nullptr;
+    Py_buffer view_;
 };
 
 // Byte string (NUL-terminated const char *): a bytes or bytearray object (subclasses
@@ -70,6 +76,7 @@ private:
 // TypeError "expected bytes, %.200s found".
 class ByteString {
 public:
+    ByteString() {}
     CSDK_INLINE bool convert(PyObject *o) {
         if (CSDK_LIKELY(PyBytes_Check(o))) {
             ptr_ = PyBytes_AS_STRING(o);
@@ -91,6 +98,7 @@ private:
 // ValueError, both before the SDK sees the request.
 class Request {
 public:
+    Request() {}
     CSDK_INLINE bool convert(PyObject *o) {
         if (CSDK_LIKELY(PyBytes_CheckExact(o))) {
             Py_ssize_t n = PyBytes_GET_SIZE(o);

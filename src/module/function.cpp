@@ -3,10 +3,6 @@
 
 namespace csdk::detail {
 
-PyObject *result(const Reply &r) {
-    return convert::reply(r.status, r.res, r.res_len);
-}
-
 PyObject *result(const TextReply &r) {
     Ref status = Ref::steal(PyLong_FromLong(r.status));
     if (!status) return nullptr;

@@ -1,8 +1,9 @@
 // Wrappers declared by their C signature.
 //
 // A wrapper is a row: the attribute it is bound under, its Python parameter list, and the C
-// function it calls (an SDK function, or a small adapter lambda around one). The C parameter
-// types pick the converters and the C return type picks the result:
+// function it calls (an SDK function, one that answers through out-parameters named with
+// fills<...>, or a small adapter lambda around one). The C parameter types pick the converters
+// and the C return type picks the result:
 //
 //   const char *      byte string          void          None
 //   int               32-bit integer       int           int
@@ -52,8 +53,10 @@ namespace detail {
 template <typename T>
 struct Converter;
 
+// Constructors written out where a converter holds a Pin (see convert.h).
 template <>
 struct Converter<const char *> {
+    Converter() {}
     convert::ByteString v;
     bool convert(PyObject *o) { return v.convert(o); }
     const char *get() const { return v.get(); }
@@ -82,6 +85,7 @@ struct Converter<bool> {
 
 template <>
 struct Converter<RequestArg> {
+    Converter() {}
     convert::Request v;
     bool convert(PyObject *o) { return v.convert(o); }
     RequestArg get() const { return {v.data(), v.size()}; }
@@ -99,7 +103,10 @@ inline PyObject *result(double v) {
 inline PyObject *result(const char *v) {
     return convert::from_text(v);
 }
-PyObject *result(const Reply &r);      // (status, payload) when status == CSDK_OPERATE_SUCCESS
+// (status, payload) when status == CSDK_OPERATE_SUCCESS
+inline PyObject *result(const Reply &r) {
+    return convert::reply(r.status, r.res, r.res_len);
+}
 PyObject *result(const TextReply &r);  // bytes when status == CSDK_OPERATE_SUCCESS, else None
 
 }  // namespace detail
@@ -112,48 +119,81 @@ struct Options {
     const int *order = nullptr;  // C parameter k takes Python parameter order[k]
 };
 
-template <typename F>
+// An SDK function that answers through two out-parameters (char **res, int *res_len) after its
+// parameters A...: the wrapper passes its own (preset to null and 0) and reports a Reply. Named
+// with its parameters: fills<const char *, bool, const char *>(qvi_current_pb).
+template <typename... A>
+struct Fills {
+    int (*fn)(A..., char **res, int *res_len);
+};
+
+template <typename... A>
+Fills<A...> fills(std::type_identity_t<int (*)(A..., char **, int *)> fn) {
+    return {fn};
+}
+
+namespace detail {
+
+template <typename R, typename... A, typename... V>
+CSDK_INLINE R apply(R (*fn)(A...), V... v) {
+    return fn(v...);
+}
+
+template <typename... A, typename... V>
+CSDK_INLINE Reply apply(const Fills<A...> &f, V... v) {
+    Reply r{0, nullptr, 0};
+    r.status = f.fn(v..., &r.res, &r.res_len);
+    return r;
+}
+
+}  // namespace detail
+
+// A row whose C function is `Fn`: a function of signature R(A...), or Fills<A...> (R is Reply).
+template <typename F, typename Fn = F *>
 struct Wrapper;
 
-template <typename R, typename... A>
-struct Wrapper<R(A...)> {
+template <typename R, typename... A, typename Fn>
+struct Wrapper<R(A...), Fn> {
     template <std::size_t N>
-    Wrapper(const char *attr_, const char *const (&params)[N], R (*fn_)(A...), Options o = {})
+    Wrapper(const char *attr_, const char *const (&params)[N], Fn fn_, Options o = {})
         : attr(attr_), sig(o.name ? o.name : attr_, params), fn(fn_), options(o) {
         static_assert(N == sizeof...(A), "one Python parameter per C parameter");
+        for (std::size_t k = 0; k < N; ++k) source[k] = o.order ? o.order[k] : static_cast<int>(k);
     }
-    Wrapper(const char *attr_, R (*fn_)(A...), Options o = {})
+    Wrapper(const char *attr_, Fn fn_, Options o = {})
         : attr(attr_), sig(o.name ? o.name : attr_), fn(fn_), options(o) {
         static_assert(sizeof...(A) == 0, "parameters missing");
     }
 
     const char *attr;  // the module attribute it is bound under
     Signature sig;     // the Python parameters and the name messages give
-    R (*fn)(A...);     // the C function
+    Fn fn;             // the C function
     Options options;
+    std::array<int, sizeof...(A)> source{};  // C parameter k takes Python parameter source[k]
 };
 
 template <typename R, typename... A, std::size_t N>
 Wrapper(const char *, const char *const (&)[N], R (*)(A...), Options = {}) -> Wrapper<R(A...)>;
 template <typename R, typename... A>
 Wrapper(const char *, R (*)(A...), Options = {}) -> Wrapper<R(A...)>;
+template <typename... A, std::size_t N>
+Wrapper(const char *, const char *const (&)[N], Fills<A...>, Options = {})
+    -> Wrapper<Reply(A...), Fills<A...>>;
 
 // The one implementation of every wrapper of C signature R(A...).
-template <typename R, typename... A>
-PyObject *invoke(const Wrapper<R(A...)> &w, PyObject *const *args, Py_ssize_t nargs,
+template <typename R, typename... A, typename Fn>
+PyObject *invoke(const Wrapper<R(A...), Fn> &w, PyObject *const *args, Py_ssize_t nargs,
                  PyObject *kwnames) {
     constexpr int n = static_cast<int>(sizeof...(A));
     Args<n> bound;
     if (!bound.bind(w.sig, args, nargs, kwnames)) return nullptr;
     std::tuple<detail::Converter<std::remove_cv_t<A>>...> conv;
     const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return (std::get<I>(conv).convert(
-                    bound[w.options.order ? w.options.order[I] : static_cast<int>(I)]) &&
-                ...);
+        return (std::get<I>(conv).convert(bound[w.source[I]]) && ...);
     }(std::index_sequence_for<A...>{});
     if (!converted) return nullptr;
     auto call = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return w.fn(std::get<I>(conv).get()...);
+        return detail::apply(w.fn, std::get<I>(conv).get()...);
     };
     if constexpr (std::is_void_v<R>) {
         call(std::index_sequence_for<A...>{});

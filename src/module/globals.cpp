@@ -8,7 +8,9 @@
 // would find, and rebinding or deleting a global is seen by the very next use.
 #include "module/globals.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "module/compat.h"
 
@@ -23,20 +25,25 @@ constexpr const char *texts[count] = {
 PyObject *module_dict = nullptr;    // owned
 PyObject *builtins_dict = nullptr;  // owned
 std::array<PyObject *, count> names{};
-std::array<PyObject *, count> cache{};
 int watcher = -1;
 
+void forget() {
+    std::fill(std::begin(detail::cache), std::end(detail::cache), nullptr);
+}
+
 int on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    cache.fill(nullptr);
+    forget();
     return 0;
 }
 
 }  // namespace
 
+PyObject *detail::cache[count] = {};
+
 bool attach(PyObject *mod_dict, PyObject *bi_dict) {
     for (int i = 0; i < count; ++i)
         if (names[i] == nullptr && (names[i] = intern(texts[i])) == nullptr) return false;
-    cache.fill(nullptr);
+    forget();
     Py_XSETREF(module_dict, Py_NewRef(mod_dict));
     Py_XSETREF(builtins_dict, Py_NewRef(bi_dict));
     // Without a watcher (all taken by others) every lookup simply goes to the dictionaries.
@@ -53,8 +60,7 @@ bool attach(PyObject *mod_dict, PyObject *bi_dict) {
     return true;
 }
 
-PyObject *get(Name name) {
-    if (PyObject *v = cache[name]; CSDK_LIKELY(v != nullptr)) return v;
+PyObject *detail::lookup(Name name) {
     PyObject *key = names[name];
     PyObject *v = PyDict_GetItemWithError(module_dict, key);
     if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins_dict, key);
@@ -66,7 +72,7 @@ PyObject *get(Name name) {
     return v;
 }
 
-int truth(Name name) {
+int detail::truth_slow(Name name) {
     PyObject *v = get(name);
     if (v == nullptr) return -1;
     if (v == Py_False || v == Py_None) return 0;

@@ -107,8 +107,9 @@ void add_traceback(int line) {
 }
 
 bool set_global(const char *name, PyObject *value) {
-    PyObject *key = intern(name);
-    return key != nullptr && value != nullptr && PyDict_SetItem(state.dict, key, value) == 0;
+    // Interned as the module's own names always are; most are set once, so they are not kept.
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key && value != nullptr && PyDict_SetItem(state.dict, key.get(), value) == 0;
 }
 
 // `import name`, bound under the same name.
@@ -288,7 +289,9 @@ PyModuleDef definition = {
 }  // namespace
 
 PyObject *module_name() {
-    return intern("c_sdk");
+    static PyObject *name = nullptr;  // asked for by every function the import makes
+    if (name == nullptr) name = intern("c_sdk");
+    return name;
 }
 
 const ImportState &import_state() {

@@ -469,8 +469,12 @@ Signature *signature(const std::string &qualname, const char *const *params, int
     return &s;
 }
 
-bool set_attr_string(PyObject *cls, const char *name, PyObject *value) {
-    return value != nullptr && PyObject_SetAttrString(cls, name, value) == 0;
+// Fills in an entry of a new class's namespace in place. The class was made with None in every
+// entry, so the interpreter has already given it its generic slots for the dunder names (as an
+// attribute assignment would): writing the namespace directly skips recomputing them entry by
+// entry; create_class tells the interpreter once at the end (PyType_Modified).
+bool fill_entry(PyTypeObject *tp, const char *name, PyObject *value) {
+    return value != nullptr && PyDict_SetItemString(tp->tp_dict, name, value) == 0;
 }
 
 template <int C>
@@ -521,7 +525,7 @@ bool create_class(PyObject *module) {
 
     for (Method m : spec.methods) {
         Ref descr = Ref::steal(PyDescr_NewMethod(tp, method_def_of<C>(m)));
-        if (!set_attr_string(cls.get(), method_names[m], descr.get())) return false;
+        if (!fill_entry(tp, method_names[m], descr.get())) return false;
     }
     for (int i = 0; i < info.field_count; ++i) {
         const char *field = spec.fields.begin()[i];
@@ -539,7 +543,7 @@ bool create_class(PyObject *module) {
         }
         Ref prop = Ref::steal(
             PyObject_CallFunctionObjArgs(st.property, getter.get(), setter.get(), nullptr));
-        if (!set_attr_string(cls.get(), field, prop.get())) return false;
+        if (!fill_entry(tp, field, prop.get())) return false;
         // As a class body would: the property learns its name (its messages use it).
         Ref named =
             Ref::steal(PyObject_CallMethod(prop.get(), "__set_name__", "Os", cls.get(), field));
@@ -549,6 +553,7 @@ bool create_class(PyObject *module) {
         while (info.by_prop[h] >= 0) h = (h + 1) % field_table_size;
         info.by_prop[h] = static_cast<signed char>(i);
     }
+    PyType_Modified(tp);  // the namespace was filled in place: nothing cached may stay
 
     PyObject *member = _PyType_Lookup(tp, s_data);
     if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) {
@@ -559,8 +564,8 @@ bool create_class(PyObject *module) {
     info.setattr_method = _PyType_Lookup(tp, s_setattr);
     info.data_offset = reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset;
 
-    // The fast slots, installed last: assigning the methods above reset them to the generic
-    // ones, as any later reassignment will.
+    // The fast slots, installed last over the generic ones that the class got for its dunder
+    // names; any later reassignment of a method puts the generic one back.
     tp->tp_getattro = info.getattro = slot_getattro<C>;
     tp->tp_init = slot_init<C>;
     tp->tp_as_mapping->mp_subscript = slot_subscript<C>;

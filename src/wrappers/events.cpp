@@ -15,7 +15,6 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 
 #include "module/compat.h"
 #include "module/convert.h"
@@ -36,6 +35,12 @@ class NameCache {
 public:
     // The name as str (UTF-8, strict errors); null with UnicodeDecodeError.
     Ref get(const char *text) {
+        // Most often the name of the event before: compared up to its end, without a hash.
+        if (const Slot *last = last_; last != nullptr) {
+            std::size_t i = 0;
+            while (i < last->len && text[i] == last->text[i]) ++i;
+            if (i == last->len && text[i] == '\0') return Ref::borrow(last->str.get());
+        }
         std::uint32_t hash = 2166136261u;  // FNV-1a, taken while looking for the end
         std::size_t n = 0;
         for (; n < max_len && text[n] != '\0'; ++n)
@@ -44,13 +49,16 @@ public:
             return Ref::steal(PyUnicode_DecodeUTF8(
                 text, static_cast<Py_ssize_t>(n + std::strlen(text + n)), nullptr));
         Slot &slot = slots_[hash % slots_.size()];
-        if (slot.str && slot.len == n && std::memcmp(slot.text, text, n) == 0)
+        if (slot.str && slot.len == n && std::memcmp(slot.text, text, n) == 0) {
+            last_ = &slot;
             return Ref::borrow(slot.str.get());
+        }
         Ref str = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr));
         if (!str) return str;
         std::memcpy(slot.text, text, n);
         slot.len = n;
         slot.str = Ref::borrow(str.get());
+        last_ = &slot;
         return str;
     }
 
@@ -62,6 +70,7 @@ private:
         char text[max_len];
     };
     std::array<Slot, 32> slots_;
+    const Slot *last_ = nullptr;  // the slot of the name handed out last
 };
 
 NameCache &names() {
@@ -69,94 +78,60 @@ NameCache &names() {
     return *cache;
 }
 
-// One event on its way to f, with every object it holds while Python code runs.
-//
-// At interpreter exit, a thread that tries to take the lock (also when Python code called from
-// f gives the lock up and takes it back, e.g. around a write or a sleep) is ended by the
-// interpreter with pthread_exit, which unwinds its C++ frames and runs their destructors
-// without the lock. The destructor below notices that this thread is no longer attached to the
-// interpreter (its thread state is not the current one) and abandons the references instead of
-// releasing them: no object is touched during such an unwinding. The objects it abandons would
-// never be freed anyway, the process being at its end.
-class Delivery {
-public:
-    Delivery() : tstate_(PyThreadState_Get()) {}
-    Delivery(const Delivery &) = delete;
-    Delivery &operator=(const Delivery &) = delete;
-    ~Delivery() {
-        if (CSDK_UNLIKELY(CSDK_THREAD_STATE_UNCHECKED() != tstate_))
-            for (Ref *r : {&flag_, &text_, &f_, &payload_, &result_, &exc_, &hook_, &tb_, &shown_})
-                static_cast<void>(r->release());
+// PyErr_PrintEx would end the process on SystemExit, from inside the SDK's call: print it
+// through sys.excepthook like any other exception instead, and carry on.
+void show_exit(PyObject *exc) {
+    Ref hook = Ref::borrow(PySys_GetObject("excepthook"));
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    if (hook && hook.get() != Py_None) {
+        PyObject *argv[3] = {reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc,
+                             tb ? tb.get() : Py_None};
+        Ref shown = Ref::steal(PyObject_Vectorcall(hook.get(), argv, 3, nullptr));
+        if (shown) return;
+        PyErr_Clear();
     }
+    PyErr_Display(nullptr, exc, tb.get());
+}
 
-    void run(const char *event, const char *data, int len) {
-        int py2 = is_py2();
-        if (py2 < 0) return report();
-        if (py2) {
-            text_ = Ref::steal(convert::from_text(event));
-        } else {
-            text_ = names().get(event != nullptr ? event : "");
-        }
-        if (!text_) return report();
-        f_ = Ref::borrow(globals::get(globals::f));  // kept alive even if f re-registers
-        if (!f_) return report();
-        payload_ = Ref::steal(convert::from_response(data, len));
-        if (!payload_) return report();
-        PyObject *argv[3] = {nullptr, text_.get(), payload_.get()};
-        result_ = Ref::steal(
-            PyObject_Vectorcall(f_.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!result_) report();
+// Reports the exception being raised in two steps and clears it: first the traceback, as the
+// runtime prints an uncaught exception but without recording it as sys.last_exc; then the same
+// exception through sys.unraisablehook.
+CSDK_NOINLINE void report() {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit)) {
+        show_exit(exc.get());
+    } else {
+        PyErr_SetRaisedException(Py_NewRef(exc.get()));
+        PyErr_PrintEx(0);
     }
+    PyErr_SetRaisedException(exc.release());
+    PyErr_WriteUnraisable(s_context != nullptr ? s_context : Py_None);
+}
 
-private:
-    // The truth value of the global IS_PY2: 1, 0, or -1 with an exception set.
-    int is_py2() {
-        PyObject *v = globals::get(globals::IS_PY2);
-        if (v == nullptr) return -1;
-        if (v == Py_False || v == Py_None) return 0;
-        if (v == Py_True) return 1;
-        flag_ = Ref::borrow(v);
-        return PyObject_IsTrue(v);
-    }
+// The truth value of the global IS_PY2: 1, 0, or -1 with an exception set.
+int is_py2() {
+    if (globals::cached(globals::IS_PY2) == Py_False) return 0;
+    return globals::truth(globals::IS_PY2);
+}
 
-    // Reports the exception being raised in two steps and clears it: first the traceback, as
-    // the runtime prints an uncaught exception but without recording it as sys.last_exc; then
-    // the same exception through sys.unraisablehook.
-    void report() {
-        exc_ = Ref::steal(PyErr_GetRaisedException());
-        if (PyErr_GivenExceptionMatches(exc_.get(), PyExc_SystemExit)) {
-            show_exit();
-        } else {
-            PyErr_SetRaisedException(Py_NewRef(exc_.get()));
-            PyErr_PrintEx(0);
-        }
-        PyErr_SetRaisedException(exc_.release());
-        PyErr_WriteUnraisable(s_context != nullptr ? s_context : Py_None);
-    }
-
-    // PyErr_PrintEx would end the process on SystemExit, from inside the SDK's call: print it
-    // through sys.excepthook like any other exception instead, and carry on.
-    void show_exit() {
-        PyObject *exc = exc_.get();
-        hook_ = Ref::borrow(PySys_GetObject("excepthook"));
-        tb_ = Ref::steal(PyException_GetTraceback(exc));
-        if (hook_ && hook_.get() != Py_None) {
-            PyObject *argv[3] = {reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc,
-                                 tb_ ? tb_.get() : Py_None};
-            shown_ = Ref::steal(PyObject_Vectorcall(hook_.get(), argv, 3, nullptr));
-            if (shown_) return;
-            PyErr_Clear();
-        }
-        PyErr_Display(nullptr, exc, tb_.get());
-    }
-
-    PyThreadState *tstate_;
-    Ref flag_, text_, f_, payload_, result_, exc_, hook_, tb_, shown_;
-};
-
+// One event on its way to f. Every object it holds while f runs is owned here, `f` included:
+// a callable that re-registers itself (or another one) while it runs stays alive until it
+// returns. (A thread that the interpreter ends at exit while f runs is unwound through this
+// frame without its destructors running: the module is built without exception handling.)
 CSDK_NOINLINE void deliver(const char *event, const char *data, int len) {
-    Delivery d;
-    d.run(event, data, len);
+    int py2 = is_py2();
+    if (py2 < 0) return report();
+    Ref text =
+        py2 ? Ref::steal(convert::from_text(event)) : names().get(event != nullptr ? event : "");
+    if (!text) return report();
+    Ref f = Ref::borrow(globals::get(globals::f));
+    if (!f) return report();
+    Ref payload = Ref::steal(convert::from_response(data, len));
+    if (!payload) return report();
+    PyObject *argv[3] = {nullptr, text.get(), payload.get()};
+    Ref result = Ref::steal(
+        PyObject_Vectorcall(f.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!result) report();
 }
 
 const Signature set_callback_sig{"py_qvi_set_data_callback", {"pythonf"}};
@@ -181,12 +156,18 @@ Definition data_callback_definition() {
 
 }  // namespace csdk
 
-// The lock is taken here even though the SDK should only call back on a thread that holds it:
-// then it costs next to nothing, and an SDK that delivers from a thread of its own is served
-// instead of corrupting the interpreter. Nothing of ours lives in this frame, so a thread that
-// the interpreter ends inside PyGILState_Ensure unwinds through it without touching an object;
-// and nothing here catches exceptions, so such an unwinding is never swallowed.
+// The SDK calls back on the thread that is inside a module call into it, which holds the
+// interpreter lock: a thread with a thread state attached holds the lock, so the event goes
+// straight on. An SDK that delivers from a thread of its own gets the lock taken for it
+// (PyGILState_Ensure) instead of corrupting the interpreter. Nothing of ours lives in this
+// frame, so a thread that the interpreter ends inside PyGILState_Ensure unwinds through it
+// without touching an object; and nothing here catches exceptions, so such an unwinding is
+// never swallowed.
 void callback_wrapper(const char *event, const char *data, int len) {
+    if (CSDK_LIKELY(CSDK_THREAD_STATE_UNCHECKED() != nullptr)) {
+        csdk::deliver(event, data, len);
+        return;
+    }
     PyGILState_STATE gil = PyGILState_Ensure();
     csdk::deliver(event, data, len);
     PyGILState_Release(gil);

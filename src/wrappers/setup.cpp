@@ -63,12 +63,7 @@ const auto setup = std::tuple{
     Wrapper{"py_qvi_unsubscribe", {"symbols", "frequency"}, qvi_unsubscribe},
     Wrapper{"py_qvi_current",
             {"symbols", "fields", "include_call_auction"},
-            +[](const char *symbols, bool include_call_auction, const char *fields) {
-                Reply r{0, nullptr, 0};
-                r.status =
-                    qvi_current_pb(symbols, include_call_auction, fields, &r.res, &r.res_len);
-                return r;
-            },
+            fills<const char *, bool, const char *>(qvi_current_pb),
             {.order = current_order}},
 
     // Smart re-ordering and algorithmic batches.
@@ -87,11 +82,7 @@ const auto setup = std::tuple{
             }},
     Wrapper{"py_qvi_get_child_orders",
             {"account_id", "algo_id"},
-            +[](const char *account_id, const char *algo_id) {
-                Reply r{0, nullptr, 0};
-                r.status = qvi_get_child_orders_pb(account_id, algo_id, &r.res, &r.res_len);
-                return r;
-            }},
+            fills<const char *, const char *>(qvi_get_child_orders_pb)},
 };
 
 }  // namespace

@@ -171,6 +171,8 @@ def split_top(text: str) -> list[str]:
         c = text[i]
         if c == '"':
             i = matching_quote(text, i)
+        elif text.startswith("fills<", i):  # fills<A, B>(fn): its template arguments
+            i = text.index(">", i)
         elif c in "([{":
             depth += 1
         elif c in ")]}":
@@ -317,11 +319,15 @@ def wrapper_row(src: Sources, parts: list[str], orders: dict[str, list[int]],
     names = strings(parts[1]) if parts[1].startswith("{") else []
     rest = parts[2:] if parts[1].startswith("{") else parts[1:]
     fn, options = rest[0], rest[1:]
-    if re.fullmatch(r"\w+", fn):  # the SDK function itself
-        proto = src.catalogue.get(fn)
+    filled = re.fullmatch(r"fills<[^>]*>\((\w+)\)", fn)
+    if re.fullmatch(r"\w+", fn) or filled:  # the SDK function itself
+        called = filled.group(1) if filled else fn
+        proto = src.catalogue.get(called)
         if proto is None:
-            raise SourceError(f"{path.name}: {name} calls {fn}, which qvsdk.h does not declare")
-        ctypes, result, called = [t for t, _ in proto.params], proto.result, fn
+            raise SourceError(f"{path.name}: {name} calls {called}, which qvsdk.h does not declare")
+        ctypes, result = [t for t, _ in proto.params], proto.result
+        if filled:  # its trailing (char **res, int *res_len) make the reply
+            ctypes, result = ctypes[:-2], "Reply"
     else:  # a lambda around one
         m = re.match(r"\+?\[\]\s*\(", fn)
         if not m:

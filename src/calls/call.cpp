@@ -37,8 +37,8 @@ CSDK_INLINE PyObject *bind_req(const Signature &sig, PyObject *const *args, Py_s
 
 }  // namespace
 
-PyObject *call(const Member<Exchange> &m, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames) {
+PyObject *run(const Member<Exchange> &m, PyObject *const *args, Py_ssize_t nargs,
+              PyObject *kwnames) {
     PyObject *arg = bind_req(m.sig, args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
     convert::Request req;
@@ -52,8 +52,8 @@ PyObject *call(const Member<Exchange> &m, PyObject *const *args, Py_ssize_t narg
     return convert::reply(status, res, res_len);
 }
 
-PyObject *call(const Member<Command> &m, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames) {
+PyObject *run(const Member<Command> &m, PyObject *const *args, Py_ssize_t nargs,
+              PyObject *kwnames) {
     PyObject *arg = bind_req(m.sig, args, nargs, kwnames);
     if (arg == nullptr) return nullptr;
     convert::Request req;
@@ -61,7 +61,7 @@ PyObject *call(const Member<Command> &m, PyObject *const *args, Py_ssize_t nargs
     return PyLong_FromLong(m.sdk.fn(req.data(), req.size()));
 }
 
-PyObject *call(const Member<Fetch> &m, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *run(const Member<Fetch> &m, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Args<0> bound;
     if (!bound.bind(m.sig, args, nargs, kwnames)) return nullptr;
     char *res = nullptr;

@@ -8,7 +8,7 @@
 // The shape is a type, so an SDK function of another C signature does not compile in that
 // row. The SDK function's address is data read at call time, never a template argument or a
 // constant expression: on Windows the SDK's functions are imported from its DLL. Each row gets
-// its own builtin function (entry<Table, I>), which passes its row to the shared
+// its own builtin function (table_entry<Table, I>), which passes its row to the shared
 // implementation of its shape.
 #pragma once
 
@@ -62,6 +62,10 @@ struct Member {
     Shape sdk;        // the SDK function
     Adapted binding;  // through adapt_to_python3 or not
 
+    const char *attribute() const { return sig.qualname; }
+    const char *doc() const { return nullptr; }
+    int adapted() const { return static_cast<int>(binding); }
+
 private:
     static Signature make_signature(const char *name) {
         if constexpr (std::is_same_v<Shape, Fetch>) {
@@ -72,29 +76,12 @@ private:
     }
 };
 
-// The implementation of each shape, shared by all its members.
-PyObject *call(const Member<Exchange> &m, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames);
-PyObject *call(const Member<Command> &m, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames);
-PyObject *call(const Member<Fetch> &m, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-
-template <auto &Table, std::size_t I>
-PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call(std::get<I>(Table), args, nargs, kwnames);
-}
-
-// The definitions of a member table (a std::tuple of Member rows with static storage).
-template <auto &Table>
-Definitions definitions() {
-    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(Table)>>;
-    return []<std::size_t... I>(std::index_sequence<I...>) {
-        return Definitions{Definition{
-            std::get<I>(Table).sig.qualname,
-            method_def(std::get<I>(Table).sig.qualname, &entry<Table, I>, std::get<I>(Table).sig),
-            static_cast<int>(std::get<I>(Table).binding)}...};
-    }(std::make_index_sequence<n>{});
-}
+// The implementation of each shape, shared by all its members (see definitions<Table>() in
+// module/registry.h for the builtin function each member gets).
+PyObject *run(const Member<Exchange> &m, PyObject *const *args, Py_ssize_t nargs,
+              PyObject *kwnames);
+PyObject *run(const Member<Command> &m, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *run(const Member<Fetch> &m, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 // The member tables, one per domain.
 Definitions trading();           // orders, cash, positions, accounts, option combinations

@@ -15,7 +15,7 @@
 //
 // Arguments are converted left to right (in the order of the C parameters); the first failure
 // raises and the C function is not called. Rows of one C signature share one implementation,
-// `invoke`, which holds the function's address; each row gets its own builtin function.
+// `run`, which holds the function's address; each row gets its own builtin function.
 #pragma once
 
 #include <array>
@@ -169,6 +169,10 @@ struct Wrapper<R(A...), Fn> {
     Signature sig;     // the Python parameters and the name messages give
     Fn fn;             // the C function
     Options options;
+
+    const char *attribute() const { return attr; }
+    const char *doc() const { return options.doc; }
+    int adapted() const { return -1; }
     std::array<int, sizeof...(A)> source{};  // C parameter k takes Python parameter source[k]
 };
 
@@ -182,8 +186,8 @@ Wrapper(const char *, const char *const (&)[N], Fills<A...>, Options = {})
 
 // The one implementation of every wrapper of C signature R(A...).
 template <typename R, typename... A, typename Fn>
-PyObject *invoke(const Wrapper<R(A...), Fn> &w, PyObject *const *args, Py_ssize_t nargs,
-                 PyObject *kwnames) {
+PyObject *run(const Wrapper<R(A...), Fn> &w, PyObject *const *args, Py_ssize_t nargs,
+              PyObject *kwnames) {
     constexpr int n = static_cast<int>(sizeof...(A));
     Args<n> bound;
     if (!bound.bind(w.sig, args, nargs, kwnames)) return nullptr;
@@ -204,23 +208,6 @@ PyObject *invoke(const Wrapper<R(A...), Fn> &w, PyObject *const *args, Py_ssize_
         if (w.options.check_pending && PyErr_Occurred()) return nullptr;
         return detail::result(r);
     }
-}
-
-template <auto &Table, std::size_t I>
-PyObject *wrapper_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return invoke(std::get<I>(Table), args, nargs, kwnames);
-}
-
-// The definitions of a table of wrappers (a std::tuple of Wrapper rows with static storage).
-template <auto &Table>
-Definitions wrapper_definitions() {
-    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(Table)>>;
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return Definitions{
-            Definition{std::get<I>(Table).attr,
-                       method_def(std::get<I>(Table).sig.qualname, &wrapper_entry<Table, I>,
-                                  std::get<I>(Table).sig, std::get<I>(Table).options.doc)}...};
-    }(std::make_index_sequence<n>{});
 }
 
 }  // namespace csdk

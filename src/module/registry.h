@@ -1,8 +1,12 @@
 // What each part of the module contributes to the import, and the order of binding.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "module/args.h"
@@ -27,6 +31,27 @@ using Definitions = std::vector<Definition>;
 // signature of `sig` (so __text_signature__ works while __doc__ stays None without `doc`).
 PyMethodDef *method_def(const char *name, FastFunction impl, const Signature &sig,
                         const char *doc = nullptr, const char *self_name = "$module");
+
+// The builtin function of row I of a table (a std::tuple of rows with static storage): it hands
+// its row to the implementation shared by that kind of row, run(row, args, nargs, kwnames),
+// found by argument-dependent lookup.
+template <auto &Table, std::size_t I>
+PyObject *table_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return run(std::get<I>(Table), args, nargs, kwnames);
+}
+
+// The definitions of a table of rows; a row provides sig, attribute(), doc() and adapted().
+template <auto &Table>
+Definitions definitions() {
+    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(Table)>>;
+    return []<std::size_t... I>(std::index_sequence<I...>) {
+        return Definitions{
+            Definition{std::get<I>(Table).attribute(),
+                       method_def(std::get<I>(Table).sig.qualname, &table_entry<Table, I>,
+                                  std::get<I>(Table).sig, std::get<I>(Table).doc()),
+                       std::get<I>(Table).adapted()}...};
+    }(std::make_index_sequence<n>{});
+}
 
 // Module functions by part, each list built once.
 const Definitions &platform_functions();  // is_windows, is_linux, adapt_to_python3

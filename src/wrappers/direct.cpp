@@ -54,7 +54,7 @@ const auto callables = std::tuple{
 
 const Definitions &direct_callables() {
     static const Definitions defs = [] {
-        Definitions d = wrapper_definitions<callables>();
+        Definitions d = definitions<callables>();
         for (Definition &def : d) def.adapted = 0;
         return d;
     }();

@@ -31,11 +31,11 @@ const auto adapted = std::tuple{
 
 Definitions build() {
     Definitions defs{data_callback_definition()};
-    for (Definition d : wrapper_definitions<lifecycle>()) {
+    for (Definition d : definitions<lifecycle>()) {
         d.adapted = 0;
         defs.push_back(d);
     }
-    for (Definition d : wrapper_definitions<adapted>()) {
+    for (Definition d : definitions<adapted>()) {
         d.adapted = 1;
         defs.push_back(d);
     }

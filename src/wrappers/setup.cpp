@@ -88,7 +88,7 @@ const auto setup = std::tuple{
 }  // namespace
 
 const Definitions &setup_functions() {
-    static const Definitions defs = wrapper_definitions<setup>();
+    static const Definitions defs = definitions<setup>();
     return defs;
 }
 

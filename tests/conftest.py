@@ -59,3 +59,11 @@ def run_python(code, *, host=True, env=None, timeout=60, check=True):
             f"subprocess failed ({proc.returncode})\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"
         )
     return proc
+
+
+def python_function(name, params):
+    """A Python function of the same name and parameters, whose TypeErrors for a wrong call are
+    the messages the module's functions must give."""
+    namespace = {}
+    exec(f"def {name}({', '.join(params)}): pass", namespace)
+    return namespace[name]

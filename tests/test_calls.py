@@ -9,6 +9,7 @@ import c_sdk
 import pytest
 import qvsdk_standin as standin
 
+from conftest import python_function
 from leakcheck import assert_no_leak
 from members import COMMAND, EXCHANGE, FETCH, MEMBERS
 
@@ -115,9 +116,7 @@ ARGUMENT_ERRORS = [((), {}), ((b"a", b"b"), {}), ((), {"request": b"a"}), ((b"a"
 
 @pytest.mark.parametrize("m", MEMBERS, ids=name)
 def test_argument_errors_read_as_for_a_python_function(m, sdk):
-    namespace = {}
-    exec(f"def {m.name}({'' if m.shape == FETCH else 'req'}): pass", namespace)
-    reference = namespace[m.name]
+    reference = python_function(m.name, [] if m.shape == FETCH else ["req"])
     for args, kwargs in ARGUMENT_ERRORS:
         try:
             reference(*args, **kwargs)

@@ -6,6 +6,7 @@ import sys
 import c_sdk
 import pytest
 
+from conftest import python_function
 from leakcheck import assert_no_leak
 
 
@@ -51,12 +52,6 @@ def test_platform_errors_propagate(module_globals):
         c_sdk.is_windows()
 
 
-def py_reference(name, params):
-    """A Python function of the same name and parameters, for comparing error messages."""
-    namespace = {}
-    exec(f"def {name}({', '.join(params)}): pass", namespace)
-    return namespace[name]
-
 
 @pytest.mark.parametrize(
     "fn, params",
@@ -68,7 +63,7 @@ def py_reference(name, params):
      ((), {"other": 1}), ((1, 2), {"other": 1})],
 )
 def test_argument_errors_read_as_for_a_python_function(fn, params, args, kwargs):
-    reference = py_reference(fn.__name__, params)
+    reference = python_function(fn.__name__, params)
     try:
         reference(*args, **kwargs)
     except TypeError as e:

@@ -10,6 +10,7 @@ import pytest
 
 import c_sdk
 import qvsdk_standin as standin
+from conftest import python_function
 from leakcheck import assert_no_leak
 
 NULL = "NULL"  # a C argument that is always a null pointer
@@ -322,10 +323,7 @@ def test_statuses_are_returned_without_a_comparison(f, module_globals):
 
 
 def reference(f):
-    """A Python function of the same name and parameters, for comparing error messages."""
-    namespace = {}
-    exec(f"def {f.name}({', '.join(p for p, _ in f.params)}): pass", namespace)
-    return namespace[f.name]
+    return python_function(f.name, [p for p, _ in f.params])
 
 
 def count_errors(f):

@@ -6,7 +6,7 @@ import c_sdk
 import pytest
 
 from leakcheck import assert_no_leak
-from test_helpers import py_reference
+from conftest import python_function
 
 
 class Logger:
@@ -149,7 +149,7 @@ def test_rebound_strerror_is_used(module_globals, logger):
      ((), {"cfunname": "x"})],
 )
 def test_argument_errors_read_as_for_a_python_function(fn, params, args, kwargs):
-    reference = py_reference(fn.__name__, params)
+    reference = python_function(fn.__name__, params)
     with pytest.raises(TypeError) as expected:
         reference(*args, **kwargs)
     with pytest.raises(TypeError) as info:

@@ -9,7 +9,7 @@ import c_sdk
 import pytest
 import qvsdk_standin as standin
 
-from conftest import python_function
+from conftest import LyingBytes, python_function
 from leakcheck import assert_no_leak
 from members import COMMAND, EXCHANGE, FETCH, MEMBERS
 
@@ -142,29 +142,17 @@ class ByteArray(bytearray):
     pass
 
 
-class Claims(bytes):
-    """bytes whose len() says what the test wants."""
-
-    def __new__(cls, data, length):
-        self = super().__new__(cls, data)
-        self.length = length
-        return self
-
-    def __len__(self):
-        return self.length
-
-
 @pytest.mark.parametrize("m", [m for m in KINDS if m.shape != FETCH], ids=name)
 def test_length_comes_from_len_and_must_fit_the_storage(m, sdk):
     assert invoke(m, Bytes(b"sub")) == default_result(m, b"sub")
     assert invoke(m, ByteArray(b"arr")) == default_result(m, b"arr")
-    assert invoke(m, Claims(b"abcdef", 2)) == default_result(m, b"ab")
+    assert invoke(m, LyingBytes(b"abcdef", 2)) == default_result(m, b"ab")
     assert [c.args for c in sdk.calls()] == [(b"sub",), (b"arr",), (b"ab",)]
     sdk.clear_journal()
     with pytest.raises(ValueError):
-        invoke(m, Claims(b"abc", 4))
+        invoke(m, LyingBytes(b"abc", 4))
     with pytest.raises(OverflowError):
-        invoke(m, Claims(b"abc", 2**31))
+        invoke(m, LyingBytes(b"abc", 2**31))
     assert sdk.calls() == []
 
 
@@ -325,7 +313,7 @@ def test_no_leaks_on_any_path(sdk, module_globals):
         (exchange, ("text",), {}, TypeError),
         (exchange, (b"a", b"b"), {}, TypeError),
         (exchange, (), {"request": b"a"}, TypeError),
-        (exchange, (Claims(b"a", 2),), {}, ValueError),
+        (exchange, (LyingBytes(b"a", 2),), {}, ValueError),
         (command, (b"req",), {}, ()),
         (command, (bytearray(b"req"),), {}, ()),
         (command, ([],), {}, TypeError),

@@ -165,9 +165,8 @@ def test_failing_statement_adds_init_entry_and_a_retry_starts_afresh(tmp_path):
 def test_imported_under_a_dotted_name_is_aliased():
     run_python(
         """
-        import importlib.util, sys, sysconfig, os, glob
-        site = sysconfig.get_paths()["platlib"]
-        path = glob.glob(os.path.join(site, "c_sdk.*"))[0]
+        import importlib.util, sys
+        path = importlib.util.find_spec("c_sdk").origin  # found, not imported
         spec = importlib.util.spec_from_file_location("pkg.c_sdk", path)
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
@@ -181,10 +180,9 @@ def test_failed_import_under_a_dotted_name_leaves_no_alias(tmp_path):
     path = write_host(tmp_path, constant="OTHER = 1\n")
     run_python(
         f"""
-        import importlib.util, sys, sysconfig, os, glob
+        import importlib.util, sys
         sys.path.insert(0, {path!r})
-        site = sysconfig.get_paths()["platlib"]
-        path = glob.glob(os.path.join(site, "c_sdk.*"))[0]
+        path = importlib.util.find_spec("c_sdk").origin  # found, not imported
         spec = importlib.util.spec_from_file_location("pkg.c_sdk", path)
         module = importlib.util.module_from_spec(spec)
         try:
@@ -200,9 +198,8 @@ def test_failed_import_under_a_dotted_name_leaves_no_alias(tmp_path):
 def test_second_module_object_cannot_be_initialised():
     run_python(
         """
-        import importlib.util, sysconfig, os, glob
-        site = sysconfig.get_paths()["platlib"]
-        path = glob.glob(os.path.join(site, "c_sdk.*"))[0]
+        import importlib.util
+        path = importlib.util.find_spec("c_sdk").origin  # found, not imported
         spec = importlib.util.spec_from_file_location("c_sdk", path)
         first = importlib.util.module_from_spec(spec)
         second = importlib.util.module_from_spec(spec)

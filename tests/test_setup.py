@@ -10,7 +10,7 @@ import pytest
 
 import c_sdk
 import qvsdk_standin as standin
-from conftest import python_function
+from conftest import LyingBytes, python_function
 from leakcheck import assert_no_leak
 
 NULL = "NULL"  # a C argument that is always a null pointer
@@ -183,18 +183,6 @@ class Truth:
         return self.value
 
 
-class Sized(bytes):
-    """Bytes that report a length of their own."""
-
-    def __new__(cls, data, length):
-        self = super().__new__(cls, data)
-        self.length = length
-        return self
-
-    def __len__(self):
-        return self.length
-
-
 # Arguments each kind accepts, and what the SDK receives for them.
 ACCEPTED = {
     "text": [(bytearray(b"ba"), b"ba"), (bytearray(), b""), (type("B", (bytes,), {})(b"s"), b"s"),
@@ -205,7 +193,7 @@ ACCEPTED = {
     "flag": [(None, False), (0, False), (2, True), ([], False), ([0], True), (Truth(True), True)],
     "mode": [(2, True), (0, False), (1.9, True), (0.5, False), (-1, True), (2**31 - 1, True)],
     "request": [(b"", b""), (bytearray(b"a\0b"), b"a\0b"), (bytearray(), b""),
-                (Sized(b"abc", 2), b"ab")],
+                (LyingBytes(b"abc", 2), b"ab")],
 }
 
 # Arguments each kind refuses: the exception and its exact text (None: any text).
@@ -228,7 +216,7 @@ REJECTED = {
                 ([b"a"], TypeError, "expected bytes, list found"),
                 (memoryview(b"a"), TypeError, "expected bytes, memoryview found"),
                 # A length the C int cannot carry, or one beyond the storage, never reaches it.
-                (Sized(b"ab", 2**31), OverflowError, None), (Sized(b"ab", 3), ValueError, None)],
+                (LyingBytes(b"ab", 2**31), OverflowError, None), (LyingBytes(b"ab", 3), ValueError, None)],
 }
 REJECTED["mode"] = REJECTED["int"]
 

@@ -1,12 +1,14 @@
 """The platform helpers, the decorator adapt_to_python3 and its wrapper."""
 
+import copy
 import inspect
+import pickle
 import sys
 
 import c_sdk
 import pytest
 
-from conftest import python_function
+from conftest import python_function, run_python
 from leakcheck import assert_no_leak
 
 
@@ -223,6 +225,39 @@ def test_many_arguments_are_encoded():
     c_sdk.adapt_to_python3(func)(*[str(i) for i in range(20)], **{f"k{i}": "v" for i in range(5)})
     assert seen[0][0] == tuple(str(i).encode() for i in range(20))
     assert seen[0][1] == {f"k{i}": b"v" for i in range(5)}
+
+
+def test_wrapper_is_copied_and_pickled_as_a_nested_function_is():
+    def adapt(func):
+        def wrapper(*args, **kwargs):
+            return func(*args, **kwargs)
+
+        return wrapper
+
+    for w in (c_sdk.py_qvi_get_orders, c_sdk.adapt_to_python3(len), adapt(len)):
+        assert copy.copy(w) is w and copy.deepcopy({"f": [w]})["f"][0] is w
+        with pytest.raises(AttributeError, match="^Can't pickle local object '.*<locals>.wrapper'$"):
+            pickle.dumps(w)
+
+
+def test_chains_of_wrappers_end_in_recursion_error_and_free_whole():
+    # Run apart: a regression ends the process.
+    proc = run_python(
+        """
+        import c_sdk
+        w = len
+        for _ in range(300000):
+            w = c_sdk.adapt_to_python3(w)
+        try:
+            w("abc")
+        except RecursionError:
+            print("RecursionError")
+        del w
+        print("freed")
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.split() == ["RecursionError", "freed"]
 
 
 def test_wrapper_and_helpers_leak_nothing():

@@ -31,3 +31,10 @@
 #else
 #define CSDK_THREAD_STATE_UNCHECKED() _PyThreadState_UncheckedGet()
 #endif
+
+// Whether the interpreter has begun to finalise. Public from 3.13 on; private in 3.12.
+#if PY_VERSION_HEX >= 0x030D0000
+#define CSDK_IS_FINALIZING() Py_IsFinalizing()
+#else
+#define CSDK_IS_FINALIZING() _Py_IsFinalizing()
+#endif

@@ -10,6 +10,12 @@
 // This is the second hottest path of the module (millions of events): per event two cached
 // global look-ups, the text (usually from a small cache of recent names), one copy of the
 // payload and one vectorcall.
+//
+// Invariants:
+// - no Python code runs between the SDK's call of callback_wrapper and the copies of its event
+//   text and payload (that code could call the SDK again, which may reuse both buffers);
+// - nothing touches the interpreter once it is finalising or gone: an event that arrives then
+//   (from a thread of the SDK's own, or from the library's exit handlers) is dropped.
 #include "wrappers/events.h"
 
 #include <array>
@@ -108,10 +114,16 @@ CSDK_NOINLINE void report() {
     PyErr_WriteUnraisable(s_context != nullptr ? s_context : Py_None);
 }
 
-// The truth value of the global IS_PY2: 1, 0, or -1 with an exception set.
-int is_py2() {
-    if (globals::cached(globals::IS_PY2) == Py_False) return 0;
-    return globals::truth(globals::IS_PY2);
+// The event text, as f receives it: str (bytes while IS_PY2 is true). When IS_PY2 is known to
+// be False, the name is decoded (or found in the cache) at once; otherwise the text is copied
+// before the truth test, which may run Python code, and decoded from the copy.
+Ref event_text(const char *event) {
+    if (CSDK_LIKELY(globals::cached(globals::IS_PY2) == Py_False)) return names().get(event);
+    Ref raw = Ref::steal(convert::from_text(event));
+    if (!raw) return raw;
+    int py2 = globals::truth(globals::IS_PY2);
+    if (py2 != 0) return py2 < 0 ? Ref() : std::move(raw);
+    return names().get(PyBytes_AS_STRING(raw.get()));
 }
 
 // One event on its way to f. Every object it holds while f runs is owned here, `f` included:
@@ -119,15 +131,18 @@ int is_py2() {
 // returns. (A thread that the interpreter ends at exit while f runs is unwound through this
 // frame without its destructors running: the module is built without exception handling.)
 CSDK_NOINLINE void deliver(const char *event, const char *data, int len) {
-    int py2 = is_py2();
-    if (py2 < 0) return report();
-    Ref text =
-        py2 ? Ref::steal(convert::from_text(event)) : names().get(event != nullptr ? event : "");
+    // Both buffers are copied first; a failed copy of the payload is reported in its turn,
+    // after the text and f.
+    Ref payload = Ref::steal(convert::from_response(data, len));
+    Ref payload_error = payload ? Ref() : Ref::steal(PyErr_GetRaisedException());
+    Ref text = event_text(event != nullptr ? event : "");
     if (!text) return report();
     Ref f = Ref::borrow(globals::get(globals::f));
     if (!f) return report();
-    Ref payload = Ref::steal(convert::from_response(data, len));
-    if (!payload) return report();
+    if (!payload) {
+        PyErr_SetRaisedException(payload_error.release());
+        return report();
+    }
     PyObject *argv[3] = {nullptr, text.get(), payload.get()};
     Ref result = Ref::steal(
         PyObject_Vectorcall(f.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -163,11 +178,16 @@ Definition data_callback_definition() {
 // frame, so a thread that the interpreter ends inside PyGILState_Ensure unwinds through it
 // without touching an object; and nothing here catches exceptions, so such an unwinding is
 // never swallowed.
+//
+// Once the interpreter is finalising or gone, an event from a thread without a thread state
+// (the SDK's own, or the library's exit handlers after the interpreter has been finalised) is
+// dropped without touching anything of the interpreter.
 void callback_wrapper(const char *event, const char *data, int len) {
     if (CSDK_LIKELY(CSDK_THREAD_STATE_UNCHECKED() != nullptr)) {
         csdk::deliver(event, data, len);
         return;
     }
+    if (!Py_IsInitialized() || CSDK_IS_FINALIZING()) return;
     PyGILState_STATE gil = PyGILState_Ensure();
     csdk::deliver(event, data, len);
     PyGILState_Release(gil);

@@ -240,24 +240,53 @@ def test_wrapper_is_copied_and_pickled_as_a_nested_function_is():
             pickle.dumps(w)
 
 
-def test_chains_of_wrappers_end_in_recursion_error_and_free_whole():
-    # Run apart: a regression ends the process.
+def test_wrappers_that_lead_back_to_themselves_end_in_recursion_error():
+    # Run apart: a regression ends the process. A wrapper enters the module's own builtins
+    # directly, so each loop below runs through C alone: a long chain of wrappers, a str whose
+    # encode is a wrapper, and the module's functions calling wrappers of themselves through
+    # the globals they look up (py_qvi_strerror, platform) or through the events of the SDK.
     proc = run_python(
         """
+        import types
         import c_sdk
+        import qvsdk_standin as sdk
+
+        adapt = c_sdk.adapt_to_python3
         w = len
         for _ in range(300000):
-            w = c_sdk.adapt_to_python3(w)
-        try:
-            w("abc")
-        except RecursionError:
-            print("RecursionError")
+            w = adapt(w)
+
+        class Text(str):
+            encode = adapt(len)
+
+        def loops():
+            yield lambda: w("abc")
+            yield lambda: adapt(len)(Text("x"))
+            c_sdk.py_qvi_strerror = adapt(c_sdk.c_status_fail)
+            yield lambda: c_sdk.c_status_fail(1)
+            c_sdk.platform = types.SimpleNamespace(uname=adapt(c_sdk.is_linux))
+            yield c_sdk.is_linux
+
+        for loop in loops():
+            try:
+                loop()
+            except RecursionError:
+                print("RecursionError")
         del w
         print("freed")
+
+        # Each event delivered inside the call that f makes: reported, at the depth where it
+        # fails, as well as the exhausted depth allows; then the next event goes on.
+        c_sdk.py_qvi_set_data_callback(adapt(c_sdk.py_qvi_send_msg_to_bus))
+        sdk.deliver_in("qvi_send_msg_to_bus", 1)
+        for _ in range(3000):
+            sdk.queue_event("e", b"x")
+        print(c_sdk.qvi_poll(), sdk.queued_events())
         """,
         timeout=60,
     )
-    assert proc.stdout.split() == ["RecursionError", "freed"]
+    assert proc.stdout.split() == ["RecursionError"] * 4 + ["freed", "0", "0"]
+    assert "RecursionError" in proc.stderr
 
 
 def test_wrapper_and_helpers_leak_nothing():

@@ -7,9 +7,10 @@
 // writable __name__, __qualname__, __module__, __doc__ and a __dict__, and no __wrapped__.
 // Like a function, it is copied as itself (copy.copy, copy.deepcopy) and pickled by its name.
 //
-// Invariants: a call of any callable but one of our own builtins passes the recursion guard,
-// and a chain of wrappers is freed through the interpreter's trashcan, so that a wrapper of a
-// wrapper of ... ends in RecursionError when called and frees without exhausting the stack.
+// Invariants: a call of any callable but a builtin of our own convention, and of a str
+// subclass's encode, passes the recursion guard (our builtins guard their own calls of what a
+// caller can replace); a chain of wrappers is freed through the interpreter's trashcan. A
+// wrapper of a wrapper of ... thus ends in RecursionError when called and frees whole.
 #include <cstring>
 #include <iterator>
 
@@ -45,10 +46,12 @@ PyObject *s_encode = nullptr;
 PyObject *s_wrapper = nullptr;
 PyObject *s_qualname = nullptr;
 
-// `value.encode("ascii")`: the codec directly for an exact str, the method for a subclass.
+// `value.encode("ascii")`: the codec directly for an exact str, the method for a subclass (past
+// the recursion guard: a subclass's encode may be a wrapper, which encodes the str again).
 PyObject *encode(PyObject *value) {
     if (PyUnicode_CheckExact(value)) return PyUnicode_AsASCIIString(value);
-    return PyObject_CallMethodOneArg(value, s_encode, s_ascii);
+    RecursionGuard guard;
+    return guard.entered() ? PyObject_CallMethodOneArg(value, s_encode, s_ascii) : nullptr;
 }
 
 // func(*args), as the interpreter's own call would make it. A builtin function of the

@@ -15,7 +15,9 @@
 // - no Python code runs between the SDK's call of callback_wrapper and the copies of its event
 //   text and payload (that code could call the SDK again, which may reuse both buffers);
 // - nothing touches the interpreter once it is finalising or gone: an event that arrives then
-//   (from a thread of the SDK's own, or from the library's exit handlers) is dropped.
+//   (from a thread of the SDK's own, or from the library's exit handlers) is dropped;
+// - f is called past the recursion guard unless it is a Python function (or a method of one),
+//   whose call the interpreter checks itself: a wrapper registered as f may deliver events.
 #include "wrappers/events.h"
 
 #include <array>
@@ -25,6 +27,7 @@
 #include "module/compat.h"
 #include "module/convert.h"
 #include "module/globals.h"
+#include "module/guard.h"
 #include "module/module.h"
 #include "qvsdk/qvsdk.h"
 
@@ -126,6 +129,11 @@ Ref event_text(const char *event) {
     return names().get(PyBytes_AS_STRING(raw.get()));
 }
 
+// A Python function, or a method bound to one: the interpreter checks the depth of its call.
+CSDK_INLINE bool is_python_function(PyObject *f) {
+    return PyFunction_Check(f) || (PyMethod_Check(f) && PyFunction_Check(PyMethod_GET_FUNCTION(f)));
+}
+
 // One event on its way to f. Every object it holds while f runs is owned here, `f` included:
 // a callable that re-registers itself (or another one) while it runs stays alive until it
 // returns. (A thread that the interpreter ends at exit while f runs is unwound through this
@@ -144,8 +152,16 @@ CSDK_NOINLINE void deliver(const char *event, const char *data, int len) {
         return report();
     }
     PyObject *argv[3] = {nullptr, text.get(), payload.get()};
-    Ref result = Ref::steal(
-        PyObject_Vectorcall(f.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref result;
+    if (CSDK_LIKELY(is_python_function(f.get()))) {
+        result = Ref::steal(
+            PyObject_Vectorcall(f.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else {
+        RecursionGuard guard;
+        if (guard.entered())
+            result = Ref::steal(PyObject_Vectorcall(f.get(), argv + 1,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
     if (!result) report();
 }
 

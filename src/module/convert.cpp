@@ -155,21 +155,24 @@ private:
 
 // The status as an int in `status_obj`, and in `output` what `copy_output` copies from the SDK
 // when the status equals CSDK_OPERATE_SUCCESS (looked up now), else None; false with an
-// exception set. Compared with an exact int, the output is copied on success only; compared
-// with anything else, it is copied first.
+// exception set. Known to be an exact int, the global compares by value and the output is
+// copied on success only; anything else (a look-up included) may run Python code, so the
+// output is copied first.
 template <typename CopyOutput>
 bool output_on_success(int status, CopyOutput copy_output, Ref &status_obj, Ref &output) {
+    if (PyObject *ok = globals::cached(globals::CSDK_OPERATE_SUCCESS);
+        ok != nullptr && PyLong_CheckExact(ok)) {
+        output = equal_by_value(ok, status) ? Ref::steal(copy_output()) : Ref::borrow(Py_None);
+        status_obj = Ref::steal(output ? PyLong_FromLong(status) : nullptr);
+        return static_cast<bool>(status_obj);
+    }
+    Copy copy(copy_output());
     status_obj = Ref::steal(PyLong_FromLong(status));
     if (!status_obj) return false;
     PyObject *ok = globals::get(globals::CSDK_OPERATE_SUCCESS);
     if (ok == nullptr) return false;
-    if (PyLong_CheckExact(ok)) {
-        output = equal_by_value(ok, status) ? Ref::steal(copy_output()) : Ref::borrow(Py_None);
-        return static_cast<bool>(output);
-    }
-    Ref keep = Ref::borrow(ok);
-    Copy copy(copy_output());
-    int success = compare(status_obj.get(), ok, Py_EQ);
+    int success = PyLong_CheckExact(ok) ? equal_by_value(ok, status)
+                                        : compare(status_obj.get(), ok, Py_EQ);
     if (success < 0) return false;
     output = success ? copy.take() : Ref::borrow(Py_None);
     return static_cast<bool>(output);

@@ -120,7 +120,7 @@ CSDK_NOINLINE void report() {
 // The event text, as f receives it: str (bytes while IS_PY2 is true). When IS_PY2 is known to
 // be False, the name is decoded (or found in the cache) at once; otherwise the text is copied
 // before the truth test, which may run Python code, and decoded from the copy.
-Ref event_text(const char *event) {
+CSDK_INLINE Ref event_text(const char *event) {
     if (CSDK_LIKELY(globals::cached(globals::IS_PY2) == Py_False)) return names().get(event);
     Ref raw = Ref::steal(convert::from_text(event));
     if (!raw) return raw;
@@ -138,30 +138,36 @@ CSDK_INLINE bool is_python_function(PyObject *f) {
 // a callable that re-registers itself (or another one) while it runs stays alive until it
 // returns. (A thread that the interpreter ends at exit while f runs is unwound through this
 // frame without its destructors running: the module is built without exception handling.)
+// The payload could not be copied: a failure of an earlier step (the text, f) is reported
+// instead, as it would have come first.
+CSDK_NOINLINE void report_in_turn(const char *event) {
+    Ref failed_copy = Ref::steal(PyErr_GetRaisedException());
+    Ref text = event_text(event);
+    if (text && globals::get(globals::f) != nullptr)
+        PyErr_SetRaisedException(failed_copy.release());
+    report();
+}
+
+// f(text, payload), past the recursion guard unless f is a Python function.
+CSDK_INLINE PyObject *call_f(PyObject *f, PyObject *text, PyObject *payload) {
+    PyObject *argv[3] = {nullptr, text, payload};
+    if (CSDK_LIKELY(is_python_function(f)))
+        return PyObject_Vectorcall(f, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    RecursionGuard guard;
+    return guard.entered()
+               ? PyObject_Vectorcall(f, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+               : nullptr;
+}
+
 CSDK_NOINLINE void deliver(const char *event, const char *data, int len) {
-    // Both buffers are copied first; a failed copy of the payload is reported in its turn,
-    // after the text and f.
-    Ref payload = Ref::steal(convert::from_response(data, len));
-    Ref payload_error = payload ? Ref() : Ref::steal(PyErr_GetRaisedException());
-    Ref text = event_text(event != nullptr ? event : "");
+    if (event == nullptr) event = "";
+    Ref payload = Ref::steal(convert::from_response(data, len));  // both buffers first
+    if (CSDK_UNLIKELY(!payload)) return report_in_turn(event);
+    Ref text = event_text(event);
     if (!text) return report();
     Ref f = Ref::borrow(globals::get(globals::f));
     if (!f) return report();
-    if (!payload) {
-        PyErr_SetRaisedException(payload_error.release());
-        return report();
-    }
-    PyObject *argv[3] = {nullptr, text.get(), payload.get()};
-    Ref result;
-    if (CSDK_LIKELY(is_python_function(f.get()))) {
-        result = Ref::steal(
-            PyObject_Vectorcall(f.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    } else {
-        RecursionGuard guard;
-        if (guard.entered())
-            result = Ref::steal(PyObject_Vectorcall(f.get(), argv + 1,
-                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
+    Ref result = Ref::steal(call_f(f.get(), text.get(), payload.get()));
     if (!result) report();
 }
 

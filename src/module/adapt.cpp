@@ -84,7 +84,8 @@ CSDK_NOINLINE PyObject *call_encoded(const Adapted *a, PyObject *const *args, Py
     PyObject *result = nullptr;
     for (; done < total; ++done) {
         if (!PyUnicode_Check(args[done])) continue;
-        if ((argv[done] = encode(args[done])) == nullptr) break;
+        argv[done] = encode(args[done]);
+        if (argv[done] == nullptr) break;
     }
     if (done == total) result = call_func(a, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     // Every str argument was replaced by a new reference, also when a subclass's encode
@@ -270,9 +271,9 @@ bool init_adapt() {
         adapted_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&adapted_spec));
         if (adapted_type == nullptr) return false;
     }
-    return (s_ascii = intern("ascii")) && (s_encode = intern("encode")) &&
-           (s_wrapper = intern("wrapper")) &&
-           (s_qualname = intern("adapt_to_python3.<locals>.wrapper"));
+    return intern_to(s_ascii, "ascii") && intern_to(s_encode, "encode") &&
+           intern_to(s_wrapper, "wrapper") &&
+           intern_to(s_qualname, "adapt_to_python3.<locals>.wrapper");
 }
 
 PyMethodDef *adapt_def() {

@@ -44,8 +44,8 @@ bool sdk_is_usable() {
     if (lib.is_standin) {
         PyErr_Format(PyExc_ImportError,
                      "c_sdk was built for the vendor's qvsdk library but the loader found the "
-                     "test stand-in at '%s'; take it off the library search path",
-                     lib.path.c_str());
+                     "test stand-in at '%s'; %s",
+                     lib.path.c_str(), vendor_library_advice);
         return false;
     }
 #endif

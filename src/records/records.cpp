@@ -520,7 +520,7 @@ bool create_class(PyObject *module) {
         static constexpr const char *value_param[] = {"value"};
         info.getter_sigs[f] = signature(q, nullptr, 0);
         info.setter_sigs[f] = signature(q, value_param, 1);
-        if ((info.keys[f] = intern(field)) == nullptr) return false;
+        if (!intern_to(info.keys[f], field)) return false;
         ++f;
     }
     info.field_count = f;
@@ -599,7 +599,7 @@ bool create_class(PyObject *module) {
     tp->tp_str = slot_str<C>;
     tp->tp_repr = slot_repr<C>;
     tp->tp_iter = slot_iter;
-    if (C == bar) tp->tp_as_sequence->sq_contains = slot_contains<C>;
+    if constexpr (C == bar) tp->tp_as_sequence->sq_contains = slot_contains<C>;
     PyType_Modified(tp);
     info.type = tp;
     info.version = 0;
@@ -614,9 +614,9 @@ bool create_class(PyObject *module) {
 }  // namespace
 
 bool create_record_classes(PyObject *module) {
-    if (!(s_data = intern("data")) || !(s_get = intern("get")) || !(s_str = intern("__str__")) ||
-        !(s_repr = intern("__repr__")) || !(s_setattr = intern("__setattr__")) ||
-        !(s_delitem = intern("__delitem__")) || !(s_init = intern("__init__")))
+    if (!intern_to(s_data, "data") || !intern_to(s_get, "get") || !intern_to(s_str, "__str__") ||
+        !intern_to(s_repr, "__repr__") || !intern_to(s_setattr, "__setattr__") ||
+        !intern_to(s_delitem, "__delitem__") || !intern_to(s_init, "__init__"))
         return false;
     return create_class<quote>(module) && create_class<tick>(module) && create_class<bar>(module) &&
            create_class<object>(module);

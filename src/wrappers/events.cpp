@@ -177,8 +177,7 @@ PyObject *set_data_callback(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                             PyObject *kwnames) {
     Args<1> a;
     if (!a.bind(set_callback_sig, args, nargs, kwnames)) return nullptr;
-    if (s_context == nullptr && (s_context = intern("c_sdk.callback_wrapper")) == nullptr)
-        return nullptr;
+    if (s_context == nullptr && !intern_to(s_context, "c_sdk.callback_wrapper")) return nullptr;
     if (PyDict_SetItem(import_state().dict, globals::name_of(globals::f), a[0]) < 0) return nullptr;
     qvi_set_event_callback_pb(callback_wrapper);
     Py_RETURN_NONE;

@@ -97,17 +97,18 @@ std::atomic<bool> stop_requested{false};
 // Counted since the library was loaded (standin_reset leaves them): a test takes differences.
 std::array<std::atomic<long long>, 4> counters{};
 
-// The delivery threads, each numbered in order of start. A thread joins only those started
+// The delivery threads, each numbered in order of start. A thread waits only for those started
 // after it (a thread that is not a delivery thread has number 0, before all), so no two threads
 // ever wait for each other and none for itself. A joiner takes the threads it joins out of
 // `started` under the lock and joins them without it, since a handler on one of them may start
-// another; `joining` holds the numbers of the threads taken and not yet joined, which a
-// concurrent joiner waits for instead of returning early.
+// another or wait in its turn. A thread already taken by another joiner is waited for through
+// `running`, which a delivery thread leaves as its last step: waiting for another joiner's joins
+// to end instead could wait for a thread that this one must end first.
 struct Threads {
     std::mutex mu;
-    std::condition_variable joined;
-    std::vector<std::pair<unsigned long long, std::thread>> started;
-    std::vector<unsigned long long> joining;
+    std::condition_variable finished;
+    std::vector<std::pair<unsigned long long, std::thread>> started;  // not yet taken
+    std::vector<unsigned long long> running;                          // not yet finished
     unsigned long long last = 0;
 
     // The delivery threads still running when the library is unloaded are joined then, since
@@ -127,30 +128,22 @@ thread_local unsigned long long this_delivery_thread = 0;  // its number; 0 for 
 
 void join_threads() {
     const unsigned long long self = this_delivery_thread;
+    auto younger = [self](unsigned long long number) { return number > self; };
     std::unique_lock<std::mutex> lock(threads.mu);
     for (;;) {
-        std::vector<std::pair<unsigned long long, std::thread>> taken;
-        auto younger = [self](const auto &entry) { return entry.first > self; };
+        std::vector<std::thread> taken;
         for (auto &entry : threads.started)
-            if (younger(entry)) taken.push_back(std::move(entry));
+            if (younger(entry.first)) taken.push_back(std::move(entry.second));
         if (!taken.empty()) {
             std::erase_if(threads.started,
                           [](const auto &entry) { return !entry.second.joinable(); });
-            for (const auto &entry : taken) threads.joining.push_back(entry.first);
             lock.unlock();
-            for (auto &entry : taken) entry.second.join();
+            for (std::thread &t : taken) t.join();
             lock.lock();
-            std::erase_if(threads.joining, [&taken](unsigned long long n) {
-                return std::any_of(taken.begin(), taken.end(),
-                                   [n](const auto &entry) { return entry.first == n; });
-            });
-            threads.joined.notify_all();
             continue;  // a handler may have started more meanwhile
         }
-        if (std::none_of(threads.joining.begin(), threads.joining.end(),
-                         [self](unsigned long long n) { return n > self; }))
-            return;
-        threads.joined.wait(lock);  // another joiner is at work on threads this one waits for
+        if (std::none_of(threads.running.begin(), threads.running.end(), younger)) return;
+        threads.finished.wait(lock);  // another joiner has taken them: wait for them to finish
     }
 }
 
@@ -192,9 +185,15 @@ void deliver(int count, bool stoppable) {
 void start_thread(int count) {
     std::lock_guard<std::mutex> lock(threads.mu);
     const unsigned long long number = ++threads.last;
+    threads.running.push_back(number);
     threads.started.emplace_back(number, std::thread([count, number] {
                                      this_delivery_thread = number;
                                      deliver(count, false);
+                                     {
+                                         std::lock_guard<std::mutex> done(threads.mu);
+                                         std::erase(threads.running, number);
+                                     }
+                                     threads.finished.notify_all();
                                  }));
 }
 

@@ -6,7 +6,7 @@ close):
 
   1. configure the SDK and register the callable that receives every event;
   2. subscribe, then run: inside py_qvi_run the SDK calls on_event once per event, on this
-     thread, and on_event may call any c_sdk function;
+     thread, and on_event may call any c_sdk function; Ctrl-C stops the run;
   3. on each bar, buy when the fast average crosses above the slow one and sell when it crosses
      below; cancel orders that stay open too long; at the close, query the orders, cancel
      whatever is left and stop the run;
@@ -18,6 +18,7 @@ tells whether a status is a failure and logs the SDK's text for it through qvsdk
 
 import json
 import logging
+import signal
 import sys
 import time
 from collections import Counter, defaultdict, deque
@@ -119,8 +120,15 @@ def main() -> None:
     # 2. subscribe and run: events are handled inside this call until on_close stops it
     c_sdk.py_qvi_subscribe(",".join(session.SYMBOLS), "tick,60s", False)
     print(f"moving-average crossover on {', '.join(session.SYMBOLS)}, against the stand-in SDK")
+    # Ctrl-C: a KeyboardInterrupt raised inside an event is reported and cleared like any
+    # exception of on_event, and the run would go on. Ask the SDK to stop instead; that takes
+    # effect at the next event, when Python runs this handler.
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: c_sdk.py_qvi_stop())
     start = time.perf_counter()
-    code = c_sdk.py_qvi_run()
+    try:
+        code = c_sdk.py_qvi_run()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     elapsed = time.perf_counter() - start
 
     # 4. summary

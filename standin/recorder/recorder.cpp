@@ -51,8 +51,8 @@
 namespace recorder {
 namespace {
 
-using recording::Encoder;
-using recording::Frame;
+using qvrec::Encoder;
+using qvrec::Frame;
 using standin::Id;
 
 constexpr int function_count = standin::function_count;
@@ -252,11 +252,11 @@ public:
         // The header is the first thing the writer writes.
         std::string &h = pending_;
         Encoder e(h);
-        e.raw(recording::magic, sizeof recording::magic);
-        e.u16(recording::version);
-        e.u16(static_cast<std::uint16_t>(recording::header_size));
+        e.raw(qvrec::magic, sizeof qvrec::magic);
+        e.u16(qvrec::version);
+        e.u16(static_cast<std::uint16_t>(qvrec::header_size));
         e.u32(static_cast<std::uint32_t>(function_count));
-        e.u64(recording::catalogue_hash);
+        e.u64(qvrec::catalogue_hash);
         e.i64(std::chrono::duration_cast<std::chrono::nanoseconds>(
                   std::chrono::system_clock::now().time_since_epoch())
                   .count());
@@ -319,7 +319,7 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         if (active_.load()) {
             if (!pending_.empty()) write_out(pending_);  // the writer never started
-            if (active_.load()) write_note(recording::Note::closed, "recording closed");
+            if (active_.load()) write_note(qvrec::Note::closed, "recording closed");
         }
         active_.store(false);
         file_.close();
@@ -369,7 +369,7 @@ private:
         const std::int64_t t0 = monotonic_ns();
         std::size_t at = 0;
         if (header_pending_) {
-            at = recording::header_size;
+            at = qvrec::header_size;
             header_pending_ = false;
         }
         while (at + 4 <= chunk.size()) {
@@ -395,25 +395,25 @@ private:
         std::fflush(stderr);
         // The marker, where the file still takes it.
         std::string note;
-        encode_note(note, recording::Note::write_failed, "write failed: " + error);
+        encode_note(note, qvrec::Note::write_failed, "write failed: " + error);
         std::string ignored;
         file_.write(note.data(), note.size(), ignored);
         space_.notify_all();
     }
 
-    void write_note(recording::Note code, const std::string &message) {
+    void write_note(qvrec::Note code, const std::string &message) {
         std::string note;
         encode_note(note, code, message);
         std::string error;
         if (!file_.write(note.data(), note.size(), error)) stop(error);
     }
 
-    void encode_note(std::string &out, recording::Note code, const std::string &message) {
+    void encode_note(std::string &out, qvrec::Note code, const std::string &message) {
         Encoder e(out);
         e.u32(0);
         e.u8(static_cast<std::uint8_t>(Frame::note));
         e.u8(0);
-        e.u16(recording::no_function);
+        e.u16(qvrec::no_function);
         e.u32(0);
         e.u64(0);
         e.u64(0);
@@ -457,7 +457,7 @@ void load() {
     if (ready.load()) return;
     Target target = Target::open();
     for (int i = 0; i < function_count; ++i) {
-        const char *name = recording::catalogue[i].name;
+        const char *name = qvrec::catalogue[i].name;
         targets[i] = target.resolve(name);
         if (targets[i] == nullptr)
             fail("QVSDK_RECORD_TARGET=" + target.path + " lacks the SDK function " + name + ": " +
@@ -541,7 +541,7 @@ void finish(std::string &frame) {
 
 template <bool request, typename... A>
 void encode_tuple(Encoder &e, const void *args) {
-    std::apply([&e](A... a) { recording::encode_args<request>(e, a...); },
+    std::apply([&e](A... a) { qvrec::encode_args<request>(e, a...); },
                *static_cast<const std::tuple<A...> *>(args));
 }
 
@@ -563,8 +563,8 @@ void on_event(const char *event, const char *data, int len) {
         const std::int64_t time = the_recording->elapsed();
         std::string &frame = scratch();
         Encoder e(frame);
-        head(e, Frame::event, recording::no_function, next_seq.fetch_add(1),
-             s != nullptr ? s->seq : 0, time);
+        head(e, Frame::event, qvrec::no_function, next_seq.fetch_add(1), s != nullptr ? s->seq : 0,
+             time);
         e.value(event);
         // A NULL payload is recorded as such, whatever length comes with it.
         e.bytes(data, data != nullptr ? len : 0);
@@ -581,11 +581,11 @@ void on_event(const char *event, const char *data, int len) {
 template <typename R, typename... A>
 void encode_outcome(Encoder &e, const R *result, A... a) {
     if constexpr (std::is_void_v<R>) {
-        e.tag(recording::Tag::none);
+        e.tag(qvrec::Tag::none);
     } else {
         e.value(*result);
     }
-    if constexpr (recording::ends_with_response<A...>()) {
+    if constexpr (qvrec::ends_with_response<A...>()) {
         auto args = std::make_tuple(a...);
         char **res = std::get<sizeof...(A) - 2>(args);
         int *res_len = std::get<sizeof...(A) - 1>(args);
@@ -594,17 +594,17 @@ void encode_outcome(Encoder &e, const R *result, A... a) {
         if (res == nullptr || *res == nullptr)
             e.null();
         else if (*result != 0)
-            e.tag(recording::Tag::unread);
+            e.tag(qvrec::Tag::unread);
         else
             e.bytes(*res, len);
         e.value(len);
-    } else if constexpr (recording::ends_with_text_out<A...>()) {
+    } else if constexpr (qvrec::ends_with_text_out<A...>()) {
         char **out = std::get<sizeof...(A) - 1>(std::make_tuple(a...));
         e.u8(1);
         if (out == nullptr || *out == nullptr)
             e.null();
         else if (*result != 0)
-            e.tag(recording::Tag::unread);
+            e.tag(qvrec::Tag::unread);
         else
             e.value(static_cast<const char *>(*out));
     } else {
@@ -630,7 +630,7 @@ R recorded(Call call, A... a) {
         std::string &frame = scratch();
         Encoder e(frame);
         head(e, Frame::call, static_cast<std::uint16_t>(id), scope.seq, scope.parent, scope.time);
-        recording::encode_args<request>(e, a...);
+        qvrec::encode_args<request>(e, a...);
         encode_outcome<R>(e, result, a...);
         finish(frame);
         the_recording->append(frame);
@@ -681,11 +681,11 @@ extern "C" {
     QVSDK_API int name(char **res, int *res_len) {                             \
         return recorder::forward<standin::Id::name, false, int>(res, res_len); \
     }
-#define RECORDER_VALUE_(ret, name, params, args)                                                   \
-    QVSDK_API ret name params {                                                                    \
-        return recorder::forward<standin::Id::name, recording::takes_request_v<standin::Id::name>, \
-                                 ret>                                                              \
-            args;                                                                                  \
+#define RECORDER_VALUE_(ret, name, params, args)                                               \
+    QVSDK_API ret name params {                                                                \
+        return recorder::forward<standin::Id::name, qvrec::takes_request_v<standin::Id::name>, \
+                                 ret>                                                          \
+            args;                                                                              \
     }
 
 QVSDK_EXCHANGE_FUNCTIONS(RECORDER_EXCHANGE_)

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "replay.h"
 #include "standin.h"
 
 namespace standin {
@@ -135,6 +136,7 @@ R value_call(A... a) {
     Recorder rec(id, answers);
     record<id>(rec, a...);
     if constexpr (id == Id::qvi_set_event_callback_pb) set_callback(a...);
+    if (replay::on) return replay::call<id, qvrec::takes_request_v<id>, R>(a...);
     if constexpr (id == Id::qvi_run) return run();
     if constexpr (id == Id::qvi_poll) return poll();
     if constexpr (id == Id::qvi_stop) return stop();
@@ -158,6 +160,7 @@ template <Id id>
 int exchange_call(const char *req, int req_len, char **res, int *res_len) {
     Recorder rec(id, true);
     rec.request(req, req_len);
+    if (replay::on) return replay::call<id, true, int>(req, req_len, res, res_len);
     deliver_hooked(id);
     response_of(id, rec.fallback(), res, res_len);
     return status_of(id);
@@ -167,6 +170,7 @@ template <Id id>
 int command_call(const char *req, int req_len) {
     Recorder rec(id, false);
     rec.request(req, req_len);
+    if (replay::on) return replay::call<id, true, int>(req, req_len);
     deliver_hooked(id);
     return status_of(id);
 }
@@ -174,6 +178,7 @@ int command_call(const char *req, int req_len) {
 template <Id id>
 int fetch_call(char **res, int *res_len) {
     Recorder rec(id, true);
+    if (replay::on) return replay::call<id, false, int>(res, res_len);
     deliver_hooked(id);
     response_of(id, rec.fallback(), res, res_len);
     return status_of(id);

@@ -16,7 +16,7 @@
 #include "qvsdk/qvsdk.h"
 #include "standin.h"
 
-namespace recording {
+namespace qvrec {
 
 inline constexpr char magic[8] = {'Q', 'V', 'S', 'D', 'K', 'R', 'E', 'C'};
 inline constexpr std::uint16_t version = 1;
@@ -186,4 +186,4 @@ constexpr bool ends_with_text_out() {
     }
 }
 
-}  // namespace recording
+}  // namespace qvrec

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "control.h"
+#include "replay.h"
 
 namespace standin {
 
@@ -196,6 +197,10 @@ void set_callback(qvi_event_callback cb) {
     callback.store(cb);
 }
 
+qvi_event_callback current_callback() {
+    return callback.load();
+}
+
 int run() {
     recording = nullptr;
     stop_requested.store(false);
@@ -222,6 +227,7 @@ using namespace standin;
 extern "C" {
 
 void standin_reset(void) {
+    replay::reset();
     journal.clear();
     recording = nullptr;
     journal_on = true;

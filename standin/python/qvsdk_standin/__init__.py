@@ -259,3 +259,8 @@ def join_threads() -> None:
 
 # A delivery thread still running at exit delivers its events before the interpreter goes.
 atexit.register(join_threads)
+
+# Replay of a recorded session (qvsdk_standin.replay; recordings: qvsdk_standin.recording).
+from .replay import DIVERGED, Replay, ReplayDivergence, replay  # noqa: E402
+
+__all__ += ["DIVERGED", "Replay", "ReplayDivergence", "replay"]

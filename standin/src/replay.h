@@ -1,6 +1,6 @@
 // Replay: the stand-in answers from a recording instead of from programmed outcomes.
 //
-// The control module (qvsdk_standin.replay) reads the recording and hands over the calls in the
+// The control module (qvsdk_standin.replaying) reads the recording and hands over the calls in the
 // order they were made, each with the events delivered inside it; every SDK function of the
 // stand-in, once it has journalled its arguments, asks replay::call for its answer while a
 // replay is on. A call that does not match the next recorded one (another function; in strict

@@ -260,7 +260,21 @@ def join_threads() -> None:
 # A delivery thread still running at exit delivers its events before the interpreter goes.
 atexit.register(join_threads)
 
-# Replay of a recorded session (qvsdk_standin.replay; recordings: qvsdk_standin.recording).
-from .replay import DIVERGED, Replay, ReplayDivergence, replay  # noqa: E402
+# Replay of a recorded session (qvsdk_standin.replaying; recordings: qvsdk_standin.recording),
+# imported when first used, so that `python -m qvsdk_standin.recording` finds the reader not
+# yet imported.
+_REPLAYING = ("DIVERGED", "Replay", "ReplayDivergence", "replay")
+__all__ += _REPLAYING
 
-__all__ += ["DIVERGED", "Replay", "ReplayDivergence", "replay"]
+import typing  # noqa: E402
+
+if typing.TYPE_CHECKING:
+    from .replaying import DIVERGED, Replay, ReplayDivergence, replay  # noqa: F401
+
+
+def __getattr__(name: str) -> object:
+    if name in _REPLAYING:
+        from . import replaying
+
+        return getattr(replaying, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

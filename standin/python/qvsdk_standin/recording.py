@@ -11,6 +11,9 @@
 
     python -m qvsdk_standin.recording summary FILE
     python -m qvsdk_standin.recording jsonl FILE
+    python -m qvsdk_standin.recording env FILE [--target LIBRARY]
+                            # for sh: the variables that put the installed recorder in front of
+                            # LIBRARY (default: the stand-in), recording to FILE
 
 A damaged tail (a frame cut short or failing its checksum) ends the records: everything before
 it is kept, and `rec.damage` says where and why.
@@ -542,8 +545,8 @@ def environment(path: str, target: str | None = None,
         from . import LIBRARY
 
         target = LIBRARY
-    env = dict(base if base is not None else os.environ.items())
-    before = env.get("LD_LIBRARY_PATH")
+    env = dict(os.environ.items() if base is None else base)
+    before = env.get("LD_LIBRARY_PATH", os.environ.get("LD_LIBRARY_PATH"))
     env["LD_LIBRARY_PATH"] = RECORDER_DIR + (os.pathsep + before if before else "")
     env["QVSDK_RECORD_TARGET"] = target
     env["QVSDK_RECORD_FILE"] = os.path.abspath(path)
@@ -553,9 +556,17 @@ def environment(path: str, target: str | None = None,
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m qvsdk_standin.recording",
                                      description="Read a recording of an SDK session.")
-    parser.add_argument("command", choices=["summary", "jsonl"])
+    parser.add_argument("command", choices=["summary", "jsonl", "env"])
     parser.add_argument("file")
+    parser.add_argument("--target", help="env: the library the recorder stands in front of")
     args = parser.parse_args(argv)
+    if args.command == "env":
+        import shlex
+
+        env = environment(args.file, args.target, base=())
+        for key in ("LD_LIBRARY_PATH", "QVSDK_RECORD_TARGET", "QVSDK_RECORD_FILE"):
+            print(f"export {key}={shlex.quote(env[key])}")
+        return 0
     try:
         rec = read(args.file)
     except (OSError, RecordingError) as e:

@@ -126,7 +126,7 @@ Answer take(Id id, const std::string &args) {
         diverge(other_arguments, id, args, state.next);
         return failure();
     }
-    ++state.next;
+    const std::size_t at = state.next++;
     for (Event &ev : x.before) state.pending.push_back(std::move(ev));
     x.before.clear();
     if (id == Id::qvi_run || id == Id::qvi_poll) {
@@ -138,7 +138,7 @@ Answer take(Id id, const std::string &args) {
     deliver(x.inside);
     if (state.reason != none) return failure();
     if (!x.finished) {
-        diverge(unfinished, id, args, state.next - 1);
+        diverge(unfinished, id, args, at);
         return failure();
     }
     Answer a;

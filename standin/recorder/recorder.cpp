@@ -18,7 +18,7 @@
 //
 // Environment: QVSDK_RECORD_TARGET (required), QVSDK_RECORD_FILE (default qvsdk-<pid>.qvrec in
 // the current folder), QVSDK_RECORD_BUFFER (bytes buffered before the caller waits, default
-// 4 MiB, at least 4 KiB).
+// 256 KiB, at least 4 KiB; the writer is woken at a quarter of it, and every 20 ms).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -38,6 +39,7 @@
 #include "qvsdk/qvsdk.h"
 #include "recording.h"
 #include "standin.h"
+#include "ticks.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -51,7 +53,6 @@
 namespace recorder {
 namespace {
 
-using qvrec::Encoder;
 using qvrec::Frame;
 using standin::Id;
 
@@ -231,11 +232,45 @@ std::uint32_t process_id() {
 
 // ---- the recording: a bounded buffer of frames and the thread that writes them ----
 
-std::int64_t monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using ticks::monotonic_ns;
+
+// A growable byte buffer whose new bytes are not initialised (they are written at once).
+class Chunk {
+public:
+    void reserve(std::size_t n) {
+        if (n > capacity_) regrow(n);
+    }
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    char *data() { return data_.get(); }
+    void clear() { size_ = 0; }
+    void swap(Chunk &other) noexcept {
+        data_.swap(other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+    char *extend(std::size_t n) {
+        if (size_ + n > capacity_) regrow(std::max(size_ + n, 2 * capacity_));
+        char *at = data_.get() + size_;
+        size_ += n;
+        return at;
+    }
+    void push_back(char c) { *extend(1) = c; }
+    void append(const char *p, std::size_t n) { std::memcpy(extend(n), p, n); }
+
+private:
+    void regrow(std::size_t n) {
+        std::unique_ptr<char[]> grown(new char[n]);
+        if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_);
+        data_ = std::move(grown);
+        capacity_ = n;
+    }
+
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 
 class Recording {
 public:
@@ -249,9 +284,10 @@ public:
         pending_.reserve(capacity_);
         spare_.reserve(capacity_);
         start_ = monotonic_ns();
+        start_ticks_ = ticks::now();
         // The header is the first thing the writer writes.
-        std::string &h = pending_;
-        Encoder e(h);
+        Chunk &h = pending_;
+        qvrec::BasicEncoder<Chunk> e(h);
         e.raw(qvrec::magic, sizeof qvrec::magic);
         e.u16(qvrec::version);
         e.u16(static_cast<std::uint16_t>(qvrec::header_size));
@@ -267,27 +303,30 @@ public:
     }
 
     std::int64_t elapsed() const { return monotonic_ns() - start_; }
+    // A frame's time as the caller takes it: in ticks, made nanoseconds by the writer.
+    static std::uint64_t now() { return ticks::now(); }
     bool active() const { return active_.load(std::memory_order_relaxed); }
 
-    // Appends one encoded frame (its size, body and room for its checksum). Waits while the
-    // buffer is full.
-    void append(const std::string &frame) {
+    // Appends one frame of `size` bytes (its size, body and room for its checksum), written in
+    // place by fill(at). Waits while the buffer is full.
+    template <typename Fill>
+    void append(std::size_t size, const Fill &fill) {
         std::unique_lock<std::mutex> lock(mu_);
         if (!active_.load(std::memory_order_relaxed)) return;
         if (!writer_.joinable()) writer_ = std::thread([this] { write_loop(); });
-        if (!pending_.empty() && pending_.size() + frame.size() > capacity_) {
+        if (!pending_.empty() && pending_.size() + size > capacity_) {
             ++waits_;
             do {
                 kicked_ = true;
                 wake_writer_.notify_one();
                 space_.wait(lock);
                 if (!active_.load(std::memory_order_relaxed)) return;
-            } while (!pending_.empty() && pending_.size() + frame.size() > capacity_);
+            } while (!pending_.empty() && pending_.size() + size > capacity_);
         }
-        pending_.append(frame);
-        appended_ += frame.size();
+        fill(pending_.extend(size));
+        appended_ += size;
         ++frames_;
-        if (!kicked_ && pending_.size() >= capacity_ / 2) {
+        if (!kicked_ && pending_.size() >= capacity_ / 4) {
             kicked_ = true;
             wake_writer_.notify_one();
         }
@@ -354,8 +393,9 @@ private:
             const bool ok = write_out(spare_);
             spare_.clear();
             if (spare_.capacity() > 2 * capacity_) {  // after a frame larger than the buffer
-                std::string().swap(spare_);
-                spare_.reserve(capacity_);
+                Chunk fresh;
+                fresh.reserve(capacity_);
+                spare_.swap(fresh);
             }
             lock.lock();
             written_ = upto;
@@ -365,8 +405,14 @@ private:
     }
 
     // Checksums the frames of a chunk and writes it; on failure stops the recording.
-    bool write_out(std::string &chunk) {
+    bool write_out(Chunk &chunk) {
         const std::int64_t t0 = monotonic_ns();
+        // Ticks to nanoseconds since the start, at the rate seen since the start.
+        const std::uint64_t ticks_now = ticks::now();
+        const double rate =
+            ticks_now > start_ticks_
+                ? static_cast<double>(t0 - start_) / static_cast<double>(ticks_now - start_ticks_)
+                : 1.0;
         std::size_t at = 0;
         if (header_pending_) {
             at = qvrec::header_size;
@@ -375,6 +421,12 @@ private:
         while (at + 4 <= chunk.size()) {
             std::uint32_t size;
             std::memcpy(&size, chunk.data() + at, 4);
+            char *time = chunk.data() + at + 4 + 24;
+            std::uint64_t taken;
+            std::memcpy(&taken, time, 8);
+            const std::uint64_t since = taken > start_ticks_ ? taken - start_ticks_ : 0;
+            const auto ns = static_cast<std::int64_t>(static_cast<double>(since) * rate);
+            std::memcpy(time, &ns, 8);
             const std::uint32_t crc = crc32c::compute(chunk.data() + at, 4 + std::size_t{size});
             std::memcpy(chunk.data() + at + 4 + size, &crc, 4);
             at += 8 + std::size_t{size};
@@ -409,7 +461,7 @@ private:
     }
 
     void encode_note(std::string &out, qvrec::Note code, const std::string &message) {
-        Encoder e(out);
+        qvrec::Encoder e(out);
         e.u32(0);
         e.u8(static_cast<std::uint8_t>(Frame::note));
         e.u8(0);
@@ -431,12 +483,13 @@ private:
 
     File file_;
     std::string path_;
-    std::size_t capacity_ = 4u << 20;
+    std::size_t capacity_ = 256u << 10;
     std::int64_t start_ = 0;
+    std::uint64_t start_ticks_ = 0;
 
     std::mutex mu_;
     std::condition_variable wake_writer_, space_, written_cv_;
-    std::string pending_, spare_;  // frames not yet written; the chunk being written
+    Chunk pending_, spare_;  // frames not yet written; the chunk being written
     bool header_pending_ = false;
     bool kicked_ = false, stopping_ = false, closed_ = false;
     std::atomic<bool> active_{true};
@@ -489,6 +542,43 @@ struct Closer {
 
 // ---- frames ----
 
+// One frame being encoded: on the caller's stack, on the heap only when it is large. (No
+// thread_local buffer: an object with a destructor in thread storage would keep the library
+// from being unloaded, and with it from closing its recording.)
+class FrameBuffer {
+public:
+    FrameBuffer() = default;
+    FrameBuffer(const FrameBuffer &) = delete;
+    FrameBuffer &operator=(const FrameBuffer &) = delete;
+
+    void push_back(char c) { append(&c, 1); }
+    void append(const char *p, std::size_t n) {
+        if (size_ + n > capacity_) grow(n);
+        std::memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
+    std::size_t size() const { return size_; }
+    char *data() { return data_; }
+
+private:
+    void grow(std::size_t n) {
+        const std::size_t capacity = std::max(2 * capacity_, size_ + n);
+        std::unique_ptr<char[]> heap(new char[capacity]);
+        std::memcpy(heap.get(), data_, size_);
+        heap_ = std::move(heap);
+        data_ = heap_.get();
+        capacity_ = capacity;
+    }
+
+    char small_[512];
+    char *data_ = small_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = sizeof small_;
+    std::unique_ptr<char[]> heap_;
+};
+
+using Encoder = qvrec::BasicEncoder<FrameBuffer>;
+
 std::atomic<std::uint64_t> next_seq{1};
 std::atomic<std::uint32_t> next_thread{1};
 std::atomic<qvi_event_callback> module_callback{nullptr};
@@ -500,43 +590,85 @@ struct Scope {
     Id id;
     std::uint64_t seq;
     std::uint64_t parent;
-    std::int64_t time;
+    std::uint64_t time;  // in ticks, at entry
     void (*encode_args)(Encoder &, const void *);
     const void *args;
     Scope *prev;
     bool opened;
 };
 
-thread_local Scope *current = nullptr;
-thread_local std::uint32_t thread_number = 0;
+// What the recorder keeps per thread: trivially destructible, so that it does not keep the
+// library loaded.
+struct PerThread {
+    Scope *current = nullptr;
+    std::uint32_t number = 0;
+};
+thread_local PerThread this_thread;
 
-std::uint32_t this_thread() {
-    if (thread_number == 0) thread_number = next_thread.fetch_add(1);
-    return thread_number;
+std::uint32_t thread_number(PerThread &t) {
+    if (t.number == 0) t.number = next_thread.fetch_add(1);
+    return t.number;
 }
 
-std::string &scratch() {
-    thread_local std::string s;
-    s.clear();
-    return s;
+// The frame's size (set by finish()) and the body's common part.
+void head(FrameBuffer &frame, Frame type, std::uint16_t function, std::uint32_t thread,
+          std::uint64_t seq, std::uint64_t parent, std::uint64_t time) {
+    char h[4 + qvrec::frame_head] = {};
+    h[4] = static_cast<char>(type);
+    std::memcpy(h + 6, &function, 2);
+    std::memcpy(h + 8, &thread, 4);
+    std::memcpy(h + 12, &seq, 8);
+    std::memcpy(h + 20, &parent, 8);
+    std::memcpy(h + 28, &time, 8);
+    frame.append(h, sizeof h);
 }
 
-void head(Encoder &e, Frame type, std::uint16_t function, std::uint64_t seq, std::uint64_t parent,
-          std::int64_t time) {
-    e.u32(0);  // the size, set by finish()
-    e.u8(static_cast<std::uint8_t>(type));
-    e.u8(0);
-    e.u16(function);
-    e.u32(this_thread());
-    e.u64(seq);
-    e.u64(parent);
-    e.i64(time);
+// Counts the bytes of a frame's body, then writes it in place.
+struct Sizer {
+    std::size_t n = 0;
+    void push_back(char) { ++n; }
+    void append(const char *, std::size_t k) { n += k; }
+};
+
+struct Cursor {
+    char *p;
+    void push_back(char c) { *p++ = c; }
+    void append(const char *from, std::size_t k) {
+        std::memcpy(p, from, k);
+        p += k;
+    }
+};
+
+// Appends a frame whose body after the common part is written by body(encoder), a generic
+// callable run twice: once to count, once to write into the buffer.
+template <typename Body>
+void write_frame(Frame type, std::uint16_t function, std::uint32_t thread, std::uint64_t seq,
+                 std::uint64_t parent, std::uint64_t time, const Body &body) {
+    Sizer sizer;
+    qvrec::BasicEncoder<Sizer> sizing(sizer);
+    body(sizing);
+    const std::size_t size = qvrec::frame_head + sizer.n;
+    the_recording->append(4 + size + 4, [&](char *at) {
+        Cursor cursor{at};
+        qvrec::BasicEncoder<Cursor> e(cursor);
+        e.u32(static_cast<std::uint32_t>(size));
+        e.u8(static_cast<std::uint8_t>(type));
+        e.u8(0);
+        e.u16(function);
+        e.u32(thread);
+        e.u64(seq);
+        e.u64(parent);
+        e.u64(time);  // ticks until the writer makes it nanoseconds
+        body(e);
+        e.u32(0);  // the checksum, computed by the writer
+    });
 }
 
-void finish(std::string &frame) {
+void finish(FrameBuffer &frame) {
     const auto size = static_cast<std::uint32_t>(frame.size() - 4);
     std::memcpy(frame.data(), &size, 4);
-    frame.append(4, '\0');  // the checksum, computed by the writer
+    const char checksum[4] = {};  // computed by the writer
+    frame.append(checksum, 4);
 }
 
 template <bool request, typename... A>
@@ -545,32 +677,32 @@ void encode_tuple(Encoder &e, const void *args) {
                *static_cast<const std::tuple<A...> *>(args));
 }
 
-void open_frame(Scope &s) {
+void open_frame(Scope &s, std::uint32_t thread) {
     s.opened = true;
-    std::string &frame = scratch();
+    FrameBuffer frame;
     Encoder e(frame);
-    head(e, Frame::open, static_cast<std::uint16_t>(s.id), s.seq, s.parent, s.time);
+    head(frame, Frame::open, static_cast<std::uint16_t>(s.id), thread, s.seq, s.parent, s.time);
     s.encode_args(e, s.args);
     finish(frame);
-    the_recording->append(frame);
+    the_recording->append(frame.size(),
+                          [&](char *at) { std::memcpy(at, frame.data(), frame.size()); });
 }
 
 // The callback registered with the real library.
 void on_event(const char *event, const char *data, int len) {
     if (the_recording->active()) {
-        Scope *s = current;
-        if (s != nullptr && !s->opened) open_frame(*s);
-        const std::int64_t time = the_recording->elapsed();
-        std::string &frame = scratch();
-        Encoder e(frame);
-        head(e, Frame::event, qvrec::no_function, next_seq.fetch_add(1), s != nullptr ? s->seq : 0,
-             time);
-        e.value(event);
-        // A NULL payload is recorded as such, whatever length comes with it.
-        e.bytes(data, data != nullptr ? len : 0);
-        e.raw(&len, 4);
-        finish(frame);
-        the_recording->append(frame);
+        PerThread &t = this_thread;
+        const std::uint32_t thread = thread_number(t);
+        Scope *s = t.current;
+        if (s != nullptr && !s->opened) open_frame(*s, thread);
+        const std::uint64_t time = Recording::now();
+        write_frame(Frame::event, qvrec::no_function, thread, next_seq.fetch_add(1),
+                    s != nullptr ? s->seq : 0, time, [&](auto &e) {
+                        e.value(event);
+                        // A NULL payload is recorded as such, whatever length comes with it.
+                        e.bytes(data, data != nullptr ? len : 0);
+                        e.raw(&len, 4);
+                    });
     }
     if (qvi_event_callback cb = module_callback.load(std::memory_order_acquire))
         cb(event, data, len);
@@ -578,8 +710,8 @@ void on_event(const char *event, const char *data, int len) {
 
 // The result and the outputs of a call. A response or text output is read only when the status
 // says success (0), as the caller reads it.
-template <typename R, typename... A>
-void encode_outcome(Encoder &e, const R *result, A... a) {
+template <typename R, typename E, typename... A>
+void encode_outcome(E &e, const R *result, A... a) {
     if constexpr (std::is_void_v<R>) {
         e.tag(qvrec::Tag::none);
     } else {
@@ -616,24 +748,24 @@ void encode_outcome(Encoder &e, const R *result, A... a) {
 template <Id id, bool request, typename R, typename Call, typename... A>
 R recorded(Call call, A... a) {
     const std::tuple<A...> args{a...};
+    PerThread &t = this_thread;
+    Scope *const outer = t.current;
     Scope scope{id,
                 next_seq.fetch_add(1, std::memory_order_relaxed),
-                current != nullptr ? current->seq : 0,
-                the_recording->elapsed(),
+                outer != nullptr ? outer->seq : 0,
+                Recording::now(),
                 &encode_tuple<request, A...>,
                 &args,
-                current,
+                outer,
                 false};
-    current = &scope;
+    t.current = &scope;
     auto write = [&](const R *result) {
-        current = scope.prev;
-        std::string &frame = scratch();
-        Encoder e(frame);
-        head(e, Frame::call, static_cast<std::uint16_t>(id), scope.seq, scope.parent, scope.time);
-        qvrec::encode_args<request>(e, a...);
-        encode_outcome<R>(e, result, a...);
-        finish(frame);
-        the_recording->append(frame);
+        t.current = outer;
+        write_frame(Frame::call, static_cast<std::uint16_t>(id), thread_number(t), scope.seq,
+                    scope.parent, scope.time, [&](auto &e) {
+                        qvrec::encode_args<request>(e, a...);
+                        encode_outcome<R>(e, result, a...);
+                    });
         if constexpr (id == Id::qvi_stop) the_recording->flush();
     };
     if constexpr (std::is_void_v<R>) {

@@ -81,9 +81,12 @@ inline constexpr std::uint64_t catalogue_hash = hash_catalogue();
 
 // ---- encoding ----
 
-class Encoder {
+// Appends values to `Out` (std::string, or anything with push_back, append(p, n), size() and
+// data()).
+template <typename Out>
+class BasicEncoder {
 public:
-    explicit Encoder(std::string &out) : out_(out) {}
+    explicit BasicEncoder(Out &out) : out_(out) {}
 
     void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
     void u16(std::uint16_t v) { raw(&v, 2); }
@@ -133,11 +136,12 @@ public:
     void value(int *) {}
 
     std::size_t size() const { return out_.size(); }
-    void patch_u8(std::size_t at, std::uint8_t v) { out_[at] = static_cast<char>(v); }
 
 private:
-    std::string &out_;
+    Out &out_;
 };
+
+using Encoder = BasicEncoder<std::string>;
 
 template <typename T>
 inline constexpr bool is_output_v = std::is_same_v<T, char **> || std::is_same_v<T, int *>;
@@ -147,8 +151,8 @@ inline constexpr int value_count_v = (0 + ... + (is_output_v<A> ? 0 : 1));
 
 // The arguments of one call: a count, then the values. With `request`, the first two
 // parameters (const char *req, int req_len) are one byte string.
-template <bool request, typename... A>
-void encode_args(Encoder &e, A... a) {
+template <bool request, typename E, typename... A>
+void encode_args(E &e, A... a) {
     if constexpr (request) {
         [&e](const char *req, int req_len, auto... rest) {
             e.u8(static_cast<std::uint8_t>(1 + value_count_v<decltype(rest)...>));

@@ -81,13 +81,14 @@ class Once:
 
 
 class Sampled:
-    """A case that takes its own sample: `take()` returns seconds a call (or a frame)."""
+    """A case that measures itself: `take()` returns seconds a call (or a frame); a sample is
+    the least of `best_of` takes."""
 
-    def __init__(self, label, take):
-        self.label, self.take = label, take
+    def __init__(self, label, take, best_of=3):
+        self.label, self.take, self.best_of = label, take, best_of
 
     def sample(self):
-        return self.take()
+        return min(self.take() for _ in range(self.best_of))
 
 
 class Group:
@@ -399,6 +400,9 @@ def recorder_bench():
     from qvsdk_standin import recording
 
     os.environ["QVSDK_RECORD_TARGET"] = qvsdk_standin.LIBRARY
+    # Room for many samples: the caller's cost is measured, not waits for the writer (which
+    # has its own row; a session at a normal pace never fills the buffer).
+    os.environ.setdefault("QVSDK_RECORD_BUFFER", str(64 << 20))
     if "QVSDK_RECORD_FILE" not in os.environ:
         import atexit
         import shutil
@@ -418,6 +422,7 @@ WRITER_SCRIPT = """
 import os, sys
 sys.path[:0] = [{here!r}]
 os.environ["QVSDK_RECORD_FILE"] = {path!r}
+os.environ["QVSDK_RECORD_BUFFER"] = str(256 << 10)  # the default
 import suite
 lib = suite.recorder_bench()
 lib.bench_exchange(1, {n})
@@ -448,8 +453,8 @@ def writer_sample():
 def recorder():
     """The recorder in front of the stand-in, against the stand-in called directly."""
     lib = recorder_bench()
-    exchange = lambda which: lambda: lib.bench_exchange(which, 20000)  # noqa: E731
-    events = lambda which: lambda: lib.bench_events(which, 5000)  # noqa: E731
+    exchange = lambda which: lambda: lib.bench_exchange(which, 5000)  # noqa: E731
+    events = lambda which: lambda: lib.bench_events(which, 2000)  # noqa: E731
     base = "exchange, direct"
     added = [("exchange: added by the recorder", "exchange, through the recorder", base),
              ("event: added by the recorder", "event, through the recorder", "event, direct")]
@@ -461,7 +466,7 @@ def recorder():
             Sampled("event, through the recorder", events(1)),
         ], derived=added, targets=[(label, None, 150e-9) for label, _, _ in added]),
         Group("recorder's writer, seconds a frame", "writer: checksum and write, a frame",
-              [Sampled("writer: checksum and write, a frame", writer_sample)],
+              [Sampled("writer: checksum and write, a frame", writer_sample, best_of=1)],
               targets=[("writer: checksum and write, a frame", None, 1e-6)]),
     ]
 

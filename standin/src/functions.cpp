@@ -89,25 +89,9 @@ const char *name_of(Id id) {
     return names[static_cast<int>(id)];
 }
 
-template <typename... A>
-constexpr bool ends_with_response() {
-    if constexpr (sizeof...(A) < 2) {
-        return false;
-    } else {
-        using Args = std::tuple<A...>;
-        return std::is_same_v<std::tuple_element_t<sizeof...(A) - 2, Args>, char **> &&
-               std::is_same_v<std::tuple_element_t<sizeof...(A) - 1, Args>, int *>;
-    }
-}
-
-template <typename... A>
-constexpr bool ends_with_text_out() {
-    if constexpr (sizeof...(A) < 1) {
-        return false;
-    } else {
-        return std::is_same_v<std::tuple_element_t<sizeof...(A) - 1, std::tuple<A...>>, char **>;
-    }
-}
+// Which functions answer through (char **res, int *res_len) or one text out-parameter.
+using qvrec::ends_with_response;
+using qvrec::ends_with_text_out;
 
 template <Id id, typename... A>
 void record(Recorder &rec, A... a) {

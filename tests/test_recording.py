@@ -45,7 +45,7 @@ def journal():
     return [call_key(c.name, c.args) for c in standin.calls()]
 
 
-def test_round_trip(recorded):
+def test_round_trip(recorded, module_globals):
     path, seen = recorded
     rec = recording.read(path)
     assert rec.closed and rec.damage is None
@@ -106,7 +106,7 @@ def test_torn_tail(recorded):
 
 @pytest.mark.parametrize("strict, change", [
     (True, "request"), (False, "request"), (False, "function")])
-def test_divergence(recorded, strict, change):
+def test_divergence(recorded, strict, change, module_globals):
     path, seen = recorded
     kwargs = ({"request": b"req\0uesT!"} if change == "request"
               else {"function": c_sdk.py_qvi_get_unfinished_orders})

@@ -237,8 +237,12 @@ using ticks::monotonic_ns;
 // A growable byte buffer whose new bytes are not initialised (they are written at once).
 class Chunk {
 public:
+    // Room for n bytes, touched at once: the pages are faulted in now, not by a caller while
+    // it records (a page fault costs more than recording a frame).
     void reserve(std::size_t n) {
-        if (n > capacity_) regrow(n);
+        if (n <= capacity_) return;
+        regrow(n);
+        std::memset(data_.get() + size_, 0, capacity_ - size_);
     }
     bool empty() const { return size_ == 0; }
     std::size_t size() const { return size_; }

@@ -351,15 +351,16 @@ public:
     void close() {
         std::thread writer;
         {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (closed_) return;
+            std::unique_lock<std::mutex> lock = lock_at_close();
+            if (!lock.owns_lock() || closed_) return;
             closed_ = true;
             stopping_ = true;
             wake_writer_.notify_one();
             writer.swap(writer_);
         }
         if (writer.joinable()) writer.join();
-        std::lock_guard<std::mutex> lock(mu_);
+        std::unique_lock<std::mutex> lock = lock_at_close();
+        if (!lock.owns_lock()) return;
         if (active_.load()) {
             if (!pending_.empty()) write_out(pending_);  // the writer never started
             if (active_.load()) write_note(qvrec::Note::closed, "recording closed");
@@ -371,6 +372,20 @@ public:
     }
 
 private:
+    // The lock, or after a while none: at process exit on Windows the writer thread has been
+    // ended before the library's destructors run, possibly while it held the lock. (For the
+    // same reason the recorder must not be unloaded with FreeLibrary while the process goes
+    // on: the writer could not be joined under the loader lock. Python never unloads it.)
+    std::unique_lock<std::mutex> lock_at_close() {
+        std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+        const std::int64_t until = monotonic_ns() + 200'000'000;
+        while (!lock.owns_lock() && monotonic_ns() < until) {
+            std::this_thread::yield();
+            lock.try_lock();
+        }
+        return lock;
+    }
+
     static std::string env_buffer() {
 #if defined(_WIN32)
         return utf8(env(L"QVSDK_RECORD_BUFFER"));

@@ -29,7 +29,7 @@ def program():
     sdk.queue_event("tick", b"t1")
     sdk.queue_event("bar", b"\0b2")
     sdk.queue_event("tick", b"")
-    sdk.deliver_in("qvi_get_orders_pb", 1)  # one event inside an exchange call
+    sdk.deliver_in("qvi_get_orders_pb", 1)  # one event inside an exchange call, then "bar"
 
 
 def drive(request=b"req\0uest", function=None):
@@ -38,10 +38,13 @@ def drive(request=b"req\0uest", function=None):
     seen = []
 
     def on_event(event, data):
-        seen.append((event, data, c_sdk.py_qvi_get_cash_pb_v2(data)))
+        seen.append((event, data, c_sdk.py_qvi_get_cash_pb_v2(data) if event != "bar" else None))
 
     out = [c_sdk.py_qvi_set_data_callback(on_event)]
     out.append((function or c_sdk.py_qvi_get_orders)(request))
+    # An event from a thread of the SDK's own, outside any call: replayed by the next qvi_poll.
+    sdk.deliver_from_thread(1)
+    sdk.join_threads()
     out.append(c_sdk.py_qvi_get_positions(b"p"))
     out.append(c_sdk.py_qvi_get_cash(b"c"))
     out.append(c_sdk.py_qvi_cancel_all_orders(b"{}"))

@@ -55,6 +55,8 @@ def test_round_trip(recorded, module_globals):
                                                "qvi_get_cash_pb_v2"]
     inside = [e for e in rec.events() if e.parent == calls[1].seq]
     assert [(e.name, e.data) for e in inside] == [(b"tick", b"t1")]
+    outside = [e for e in rec.events() if e.parent == 0]
+    assert [(e.name, e.thread != calls[1].thread) for e in outside] == [(b"bar", True)]
     lines = [json.loads(line) for line in recording.jsonl(rec)]
     assert len(lines) == 1 + len(rec.records)
     # Replayed strictly, twice: the same results as recorded, the same journal both times,

@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "control.h"
+#include "replay.h"
 
 namespace standin {
 
@@ -267,6 +268,10 @@ void set_callback(qvi_event_callback cb) {
     callback.store(cb);
 }
 
+qvi_event_callback current_callback() {
+    return callback.load();
+}
+
 void run() {
     stop_requested.store(false);
     deliver(-1, true);
@@ -288,6 +293,7 @@ using namespace standin;
 extern "C" {
 
 void standin_reset(void) {
+    replay::reset();
     journal.clear();
     journal_on = true;
     for (Outcome &o : outcomes) o = Outcome{};

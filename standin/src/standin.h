@@ -60,6 +60,7 @@ void response_of(Id id, const std::string &fallback, char **res, int *res_len);
 
 // Lifecycle and events.
 void set_callback(qvi_event_callback cb);
+qvi_event_callback current_callback();
 void run();
 void poll();
 void stop();

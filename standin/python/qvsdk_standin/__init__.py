@@ -38,7 +38,8 @@ import os
 import sys
 import threading
 from collections.abc import Buffer, Callable, Iterable
-from typing import Any, Final, Literal, NamedTuple, SupportsIndex, TypeAlias, cast
+from typing import (TYPE_CHECKING, Any, Final, Literal, NamedTuple, SupportsIndex, TypeAlias,
+                    cast)
 
 from .names import resolve as _resolve
 from .names import sdk_function, wrappers_of
@@ -581,3 +582,20 @@ def request_stop() -> None:
 atexit.register(join_threads)
 
 from .harness import Harness, HarnessError, SigintStop, stop_on_sigint  # noqa: E402
+
+# Replay of a recorded session (qvsdk_standin.replaying; recordings: qvsdk_standin.recording),
+# imported when first used, so that `python -m qvsdk_standin.recording` finds the reader not
+# yet imported.
+_REPLAYING = ("DIVERGED", "Replay", "ReplayDivergence", "replay")
+__all__ += _REPLAYING
+
+if TYPE_CHECKING:
+    from .replaying import DIVERGED, Replay, ReplayDivergence, replay  # noqa: F401
+
+
+def __getattr__(name: str) -> object:
+    if name in _REPLAYING:
+        from . import replaying
+
+        return getattr(replaying, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -171,8 +171,8 @@ bool output_on_success(int status, CopyOutput copy_output, Ref &status_obj, Ref 
     if (!status_obj) return false;
     PyObject *ok = globals::get(globals::CSDK_OPERATE_SUCCESS);
     if (ok == nullptr) return false;
-    int success = PyLong_CheckExact(ok) ? equal_by_value(ok, status)
-                                        : compare(status_obj.get(), ok, Py_EQ);
+    int success =
+        PyLong_CheckExact(ok) ? equal_by_value(ok, status) : compare(status_obj.get(), ok, Py_EQ);
     if (success < 0) return false;
     output = success ? copy.take() : Ref::borrow(Py_None);
     return static_cast<bool>(output);

@@ -47,9 +47,12 @@ from .names import sdk_function, wrappers_of
 __all__ = [
     "Arg",
     "Call",
+    "DIVERGED",
     "Harness",
     "HarnessError",
     "LIBRARY",
+    "Replay",
+    "ReplayDivergence",
     "SigintStop",
     "Stats",
     "calls",
@@ -63,6 +66,7 @@ __all__ = [
     "queue_event",
     "queued_events",
     "raise_outcome_errors",
+    "replay",
     "request_stop",
     "requests",
     "reset",
@@ -254,34 +258,31 @@ def clear_journal() -> None:
     _journal_clear()
 
 
-def _decode(kind: int, ptr: ctypes.c_void_p, value: ctypes.c_longlong, real: ctypes.c_double) -> Arg:
-    if kind == 0:
-        return None
-    if kind == 1:
-        return ctypes.string_at(ptr.value or 0, value.value) if value.value else b""
-    if kind == 2:
-        return value.value
-    if kind == 3:
-        return real.value
-    return bool(value.value)
+def _read_args(count: Any, read: Any, where: object) -> tuple[Arg, ...]:
+    """The `count(where)` arguments that `read(where, j, ...)` reports, one C argument each."""
+    out: list[Arg] = []
+    for j in range(count(where)):
+        ptr, value, real = ctypes.c_void_p(), _c_ll(), _c_double()
+        kind = read(where, j, ctypes.byref(ptr), ctypes.byref(value), ctypes.byref(real))
+        if kind == 0:
+            out.append(None)
+        elif kind == 1:
+            out.append(ctypes.string_at(ptr.value or 0, value.value) if value.value else b"")
+        elif kind == 2:
+            out.append(value.value)
+        elif kind == 3:
+            out.append(real.value)
+        else:
+            out.append(bool(value.value))
+    return tuple(out)
 
 
 def _journal_args(i: int) -> tuple[Arg, ...]:
-    out: list[Arg] = []
-    for j in range(_journal_argc(i)):
-        ptr, value, real = ctypes.c_void_p(), _c_ll(), _c_double()
-        kind = _journal_arg(i, j, ctypes.byref(ptr), ctypes.byref(value), ctypes.byref(real))
-        out.append(_decode(kind, ptr, value, real))
-    return tuple(out)
+    return _read_args(_journal_argc, _journal_arg, i)
 
 
 def _call_args(call: int | None) -> tuple[Arg, ...]:
-    out: list[Arg] = []
-    for j in range(_call_argc(call)):
-        ptr, value, real = ctypes.c_void_p(), _c_ll(), _c_double()
-        kind = _call_arg(call, j, ctypes.byref(ptr), ctypes.byref(value), ctypes.byref(real))
-        out.append(_decode(kind, ptr, value, real))
-    return tuple(out)
+    return _read_args(_call_argc, _call_arg, call)
 
 
 def _id_set(names: object, control: str, what: str) -> set[int]:
@@ -587,10 +588,12 @@ from .harness import Harness, HarnessError, SigintStop, stop_on_sigint  # noqa: 
 # imported when first used, so that `python -m qvsdk_standin.recording` finds the reader not
 # yet imported.
 _REPLAYING = ("DIVERGED", "Replay", "ReplayDivergence", "replay")
-__all__ += _REPLAYING
 
 if TYPE_CHECKING:
-    from .replaying import DIVERGED, Replay, ReplayDivergence, replay  # noqa: F401
+    from .replaying import DIVERGED as DIVERGED
+    from .replaying import Replay as Replay
+    from .replaying import ReplayDivergence as ReplayDivergence
+    from .replaying import replay as replay
 
 
 def __getattr__(name: str) -> object:

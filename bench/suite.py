@@ -80,6 +80,17 @@ class Once:
         return float(out.stdout)
 
 
+class Sampled:
+    """A case that measures itself: `take()` returns seconds a call (or a frame); a sample is
+    the least of `best_of` takes."""
+
+    def __init__(self, label, take, best_of=3):
+        self.label, self.take, self.best_of = label, take, best_of
+
+    def sample(self):
+        return min(self.take() for _ in range(self.best_of))
+
+
 class Group:
     """Cases measured side by side, with ratios to `base`; `targets` are (case, reference,
     limit) with the ratio case/reference expected at or below limit."""
@@ -379,6 +390,85 @@ def records():
     targets.append(("c_sdk obj.price (fallback, hit)", 'd["price"]', 1.40))
     return [Group("record reads", 'd["price"]', reads, env, targets),
             Group("record writes", 'd["price"] = v', writes, env)]
+
+
+def recorder_bench():
+    """The benchmark library, with the stand-in and the recorder in front of it loaded."""
+    import ctypes
+
+    import qvsdk_standin
+    from qvsdk_standin import recording
+
+    os.environ["QVSDK_RECORD_TARGET"] = qvsdk_standin.LIBRARY
+    # Room for many samples: the caller's cost is measured, not waits for the writer (which
+    # has its own row; a session at a normal pace never fills the buffer).
+    os.environ.setdefault("QVSDK_RECORD_BUFFER", str(64 << 20))
+    if "QVSDK_RECORD_FILE" not in os.environ:
+        import atexit
+        import shutil
+
+        tmp = tempfile.mkdtemp()
+        atexit.register(shutil.rmtree, tmp, True)
+        os.environ["QVSDK_RECORD_FILE"] = os.path.join(tmp, "bench.qvrec")
+    lib = ctypes.CDLL(os.path.join(BUILD, "librecorder_bench.so"))
+    lib.bench_exchange.restype = lib.bench_events.restype = ctypes.c_double
+    if lib.bench_open(qvsdk_standin.LIBRARY.encode(), recording.RECORDER.encode()) != 0:
+        sys.exit("the recorder bench cannot load the stand-in and the recorder")
+    return lib
+
+
+WRITER_FRAMES = 1_000_000
+WRITER_SCRIPT = """
+import os, sys
+sys.path[:0] = [{here!r}]
+os.environ["QVSDK_RECORD_FILE"] = {path!r}
+os.environ["QVSDK_RECORD_BUFFER"] = str(256 << 10)  # the default
+import suite
+lib = suite.recorder_bench()
+lib.bench_exchange(1, {n})
+lib.bench_close()
+data = open({path!r}, "rb").read()
+at, frames = 48, 0
+while at < len(data):  # to the closing note, the last frame
+    size = int.from_bytes(data[at:at + 4], "little")
+    last, at, frames = at, at + 8 + size, frames + 1
+import struct
+writer_ns, = struct.unpack_from("<Q", data, last + 4 + 32 + 2 + 16)
+print(writer_ns / 1e9 / (frames - 1))
+"""
+
+
+def writer_sample():
+    """Seconds the recorder's writer spends on one frame (checksum and write), over a session of
+    a million exchange frames written to a file."""
+    with tempfile.TemporaryDirectory() as tmp:
+        script = WRITER_SCRIPT.format(here=os.path.dirname(os.path.abspath(__file__)),
+                                      path=os.path.join(tmp, "writer.qvrec"), n=WRITER_FRAMES)
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             check=True)
+        return float(out.stdout)
+
+
+@comparison
+def recorder():
+    """The recorder in front of the stand-in, against the stand-in called directly."""
+    lib = recorder_bench()
+    exchange = lambda which: lambda: lib.bench_exchange(which, 5000)  # noqa: E731
+    events = lambda which: lambda: lib.bench_events(which, 2000)  # noqa: E731
+    base = "exchange, direct"
+    added = [("exchange: added by the recorder", "exchange, through the recorder", base),
+             ("event: added by the recorder", "event, through the recorder", "event, direct")]
+    return [
+        Group("recorder, 64-byte request and response, 128-byte event payload", base, [
+            Sampled(base, exchange(0)),
+            Sampled("exchange, through the recorder", exchange(1)),
+            Sampled("event, direct", events(0)),
+            Sampled("event, through the recorder", events(1)),
+        ], derived=added, targets=[(label, None, 150e-9) for label, _, _ in added]),
+        Group("recorder's writer, seconds a frame", "writer: checksum and write, a frame",
+              [Sampled("writer: checksum and write, a frame", writer_sample, best_of=1)],
+              targets=[("writer: checksum and write, a frame", None, 1e-6)]),
+    ]
 
 
 IMPORT_SCRIPT = """
@@ -741,8 +831,9 @@ def report(results):
                 s, r, c = by_label[case]
                 if ref is None:  # a limit in seconds
                     t = statistics.median(s) if s else None
-                    targets.append((f"{group['title']}: {case} < {limit * 1e3:g} ms",
-                                    fmt(t and t * 1e3, 2) + " ms" if s else "",
+                    unit, scale, digits = ("ns", 1e9, 1) if limit < 1e-3 else ("ms", 1e3, 2)
+                    targets.append((f"{group['title']}: {case} <= {limit * scale:g} {unit}",
+                                    fmt(t and t * scale, digits) + f" {unit}" if s else "",
                                     verdict(t, limit), "", ""))
                     continue
                 _, rr, rc = by_label[ref]

@@ -1,12 +1,13 @@
 """A sample strategy: a moving-average crossover on one-minute bars.
 
 Run it with `scripts/demo`. It drives c_sdk the way a strategy package does, here against the
-stand-in SDK, which replays a scripted session (ticks and bars of two instruments, then the
-close):
+stand-in SDK, which plays a scripted session (ticks and bars of two instruments, then the
+close), or, with `--replay FILE`, answers only from a recording of a session (made with
+`scripts/demo --record FILE`, the recorder standing in front of the SDK):
 
   1. configure the SDK and register the callable that receives every event;
   2. subscribe, then run: inside py_qvi_run the SDK calls on_event once per event, on this
-     thread, and on_event may call any c_sdk function;
+     thread, and on_event may call any c_sdk function; Ctrl-C stops the run;
   3. on each bar, buy when the fast average crosses above the slow one and sell when it crosses
      below; cancel orders that stay open too long; at the close, query the orders, cancel
      whatever is left and stop the run;
@@ -16,8 +17,10 @@ Every SDK failure comes back as a status, never as an exception: c_status_fail(s
 tells whether a status is a failure and logs the SDK's text for it through qvsdklogger.
 """
 
+import argparse
 import json
 import logging
+import signal
 import sys
 import time
 from collections import Counter, defaultdict, deque
@@ -99,17 +102,29 @@ class Strategy:
         return not c_sdk.c_status_fail(status, function)
 
 
-def main() -> None:
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description="A moving-average crossover strategy.")
+    parser.add_argument("--replay", metavar="FILE",
+                        help="answer from this recording instead of the scripted session")
+    args = parser.parse_args(argv)
     # c_status_fail writes its lines at debug level through the host package's logger.
     logging.basicConfig(stream=sys.stdout, format="  %(levelname)s %(name)s: %(message)s")
     logging.getLogger("qvsdk").setLevel(logging.DEBUG)
 
-    # The stand-in SDK replays a scripted session; a real SDK connects to its servers instead.
+    # The stand-in SDK plays a scripted session, or replays a recorded one; a real SDK connects
+    # to its servers instead.
     sdk.reset()
     sdk.journal_enabled(False)
-    queued = session.queue_session()
-    session.program_outcomes()
+    if args.replay:
+        with sdk.replay(args.replay):
+            trade(f"replaying {args.replay}")
+    else:
+        queued = session.queue_session()
+        session.program_outcomes()
+        trade(f"a scripted session of {queued} events")
 
+
+def trade(source: str) -> None:
     # 1. configure and register
     c_sdk.py_qvi_set_token("demo-token")
     c_sdk.qvi_set_mode(1)
@@ -118,15 +133,23 @@ def main() -> None:
 
     # 2. subscribe and run: events are handled inside this call until on_close stops it
     c_sdk.py_qvi_subscribe(",".join(session.SYMBOLS), "tick,60s", False)
-    print(f"moving-average crossover on {', '.join(session.SYMBOLS)}, against the stand-in SDK")
+    print(f"moving-average crossover on {', '.join(session.SYMBOLS)}, against the stand-in SDK: "
+          f"{source}")
+    # Ctrl-C: a KeyboardInterrupt raised inside an event is reported and cleared like any
+    # exception of on_event, and the run would go on. Ask the SDK to stop instead; that takes
+    # effect at the next event, when Python runs this handler.
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: c_sdk.py_qvi_stop())
     start = time.perf_counter()
-    code = c_sdk.py_qvi_run()
+    try:
+        code = c_sdk.py_qvi_run()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     elapsed = time.perf_counter() - start
 
     # 4. summary
     handled = sum(strategy.events.values())
     print(f"run returned {code}, stop error code {c_sdk.py_qvi_get_stop_error_code()}")
-    print(f"events handled   {handled} of {queued} queued: "
+    print(f"events handled   {handled}: "
           + ", ".join(f"{n} {name}" for name, n in strategy.events.items()))
     print(f"orders           placed {strategy.orders['placed']}, "
           f"cancelled {strategy.orders['cancelled']}, queried {strategy.orders['queried']} time(s), "

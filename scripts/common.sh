@@ -35,11 +35,12 @@ make_venv() {
     fi
 }
 
-# build_into VENV BUILD_DIR [cmake definitions...]: builds and installs c_sdk and the stand-in.
+# build_into VENV BUILD_DIR [cmake definitions...]: builds and installs c_sdk, the stand-in and
+# the recorder (the tests and the demo put it in front of the stand-in).
 build_into() {
     local venv="$1" build_dir="$2"
     shift 2
-    local defs=()
+    local defs=(-Ccmake.define.QVSDK_RECORDER=ON)
     for d in "$@"; do defs+=("-Ccmake.define.$d"); done
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
         --force-reinstall --no-deps -Cbuild-dir="$build_dir" "${defs[@]}" "$ROOT"

@@ -16,6 +16,9 @@ if HOST not in sys.path:
 import c_sdk  # noqa: E402
 import qvsdk_standin as standin  # noqa: E402
 
+# A fresh pytest in a folder of its own, for the stand-in's pytest plugin (test_harness.py).
+pytest_plugins = ["pytester"]
+
 
 @pytest.fixture(autouse=True)
 def sdk():

@@ -3,12 +3,19 @@ and writes records, raises and re-registers itself, junk arguments that fail in 
 rebound globals. Checks every result, and that memory stays flat from the first tenth of the
 run to its end.
 
-    python tests/stress.py [operations]     (scripts/stress runs it in several set-ups)
+    python tests/stress.py [operations] [--replay FILE]
+                                            (scripts/stress runs it in several set-ups)
 
 Prints one line of figures: operations, SDK calls, events, and the resident memory (current and
-peak, in KiB) at the first tenth and at the end.
+peak, in KiB) at the first tenth and at the end. With STRESS_DIGEST set, the stand-in's journal
+is kept (emptied every thousand operations) and the line also gives the number of calls the
+stand-in received and digests of them and of the events handled, to compare a recording or a
+replay of the run with it (tests/recorded_stress.py). With --replay FILE no events are queued:
+the stand-in answers from the recording FILE.
 """
 
+import contextlib
+import hashlib
 import io
 import os
 import resource
@@ -38,7 +45,29 @@ class Counter:
     errors = 0
 
 
-def run(total):
+class Digest:
+    """The calls the stand-in received (from its journal) and the events handled, in order."""
+
+    def __init__(self):
+        self.calls = hashlib.sha256()
+        self.events = hashlib.sha256()
+        self.count = 0
+
+    def journal(self):
+        for call in sdk.calls():
+            self.calls.update(repr(call_key(call.name, call.args)).encode())
+            self.count += 1
+        sdk.clear_journal()
+
+
+def call_key(name, args):
+    """A call as digested: the callback by whether it is set, as a recording keeps it."""
+    if name == "qvi_set_event_callback_pb":
+        args = tuple(bool(a) for a in args)
+    return name, tuple(bytes(a) if isinstance(a, bytes) else a for a in args)
+
+
+def run(total, replaying=False, digest=None):
     n = Counter()
     tick = c_sdk.TickLikeDict2({"price": 1.5, "symbol": "SHSE.600000"})
     bar = c_sdk.BarLikeDict2({"close": 2.0})
@@ -58,6 +87,8 @@ def run(total):
 
         def on_event(self, event, data):
             n.events += 1
+            if digest is not None:
+                digest.events.update(repr((event.encode(), data)).encode())
             if data[:1] == b"!":
                 raise ValueError("handler fails now and then")
             status, payload = c_sdk.py_qvi_get_cash(data)
@@ -74,14 +105,14 @@ def run(total):
     sys.stderr = io.StringIO()
     c_sdk.qvsdklogger = Logger()
     c_sdk.py_qvi_set_data_callback(Handler(0).on_event)
-    sdk.journal_enabled(False)
+    sdk.journal_enabled(digest is not None)
     request = bytearray(b"req\0")
     first_tenth = None
 
     for i in range(total):
         k = i % 16
         if k == 0:
-            for j in range(3):
+            for j in range(3 if not replaying else 0):
                 sdk.queue_event(f"tick{j}", (b"!" if i % 160 == 0 else b"") + b"%d" % i)
             n.calls += 1
             assert c_sdk.qvi_poll() == 0
@@ -149,6 +180,8 @@ def run(total):
                 c_sdk.py_qvi_smart_reorder("A", 1.0, 1, 1, 1, 1, 1, 1, 1, 1, "é")
             except UnicodeEncodeError:
                 n.errors += 1
+        if digest is not None and i % 1000 == 999:
+            digest.journal()
         if i == total // 10:
             first_tenth = (rss_kib(), peak_kib())
         if len(reported) > 100:
@@ -156,20 +189,34 @@ def run(total):
             del reported[:]
             sys.stderr = io.StringIO()
 
+    if digest is not None:
+        digest.journal()
     end = (rss_kib(), peak_kib())
     sys.stderr = sys.__stderr__
     return n, first_tenth, end
 
 
 def main():
-    total = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    args = sys.argv[1:]
+    replay = None
+    if "--replay" in args:
+        at = args.index("--replay")
+        replay = args[at + 1]
+        del args[at:at + 2]
+    total = int(args[0]) if args else 1_000_000
+    digest = Digest() if os.environ.get("STRESS_DIGEST") else None
     try:
-        n, tenth, end = run(total)
+        with sdk.replay(replay) if replay else contextlib.nullcontext():
+            n, tenth, end = run(total, replay is not None, digest)
     finally:
         sys.stderr = sys.__stderr__
+    extra = ""
+    if digest is not None:
+        extra = (f" journal_calls={digest.count} calls_digest={digest.calls.hexdigest()}"
+                 f" events_digest={digest.events.hexdigest()}")
     print(f"operations={total} sdk_calls={n.calls} events={n.events} refused={n.errors} "
           f"rss_kib_tenth={tenth[0]} rss_kib_end={end[0]} "
-          f"peak_kib_tenth={tenth[1]} peak_kib_end={end[1]}")
+          f"peak_kib_tenth={tenth[1]} peak_kib_end={end[1]}{extra}")
     # Flat: what the run holds at its end is what it held after its first tenth, give or take
     # allocator noise (a leak of even a few bytes per operation would show as megabytes).
     limit = int(os.environ.get("STRESS_RSS_SLACK_KIB", "4096"))

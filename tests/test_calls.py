@@ -268,6 +268,40 @@ def test_errors_of_the_success_test_come_after_the_sdk_call(m, sdk, module_globa
         del builtins.CSDK_OPERATE_SUCCESS
 
 
+# Calls of every shape that copies an SDK output after a success test: (wrapper, arguments).
+COPYING = [(m.name, () if m.shape == FETCH else (b"req",)) for m in KINDS if m.shape != COMMAND] + [
+    ("py_qvi_current", (b"SHSE.600000", b"price", True)),
+    ("py_qvi_get_child_orders", (b"account", b"algo")),
+    ("py_qvi_algo_order_batch", (b"req", b"name", b"params")),
+    ("py_qvi_get_serv_addr", (b"serv",)),
+]
+
+
+@pytest.mark.parametrize("wrapper, args", COPYING, ids=[c[0] for c in COPYING])
+def test_outputs_are_copied_before_a_success_test_runs_python_code(wrapper, args, module_globals):
+    # Comparing with a success value whose __eq__ calls the same SDK function again, often
+    # enough for the stand-in to reuse the buffers of its earlier answers: the outer call must
+    # still hand back what the SDK answered it.
+    call = getattr(c_sdk, wrapper)
+    expected = call(*args)
+
+    class CallsAgain:
+        inside = False
+
+        def __eq__(self, other):
+            if not CallsAgain.inside:
+                CallsAgain.inside = True
+                for i in range(100):
+                    call(*(b"%d" % i + arg.upper() if type(arg) is bytes else arg for arg in args))
+                CallsAgain.inside = False
+            return other == 0
+
+        __hash__ = None
+
+    c_sdk.CSDK_OPERATE_SUCCESS = CallsAgain()
+    assert call(*args) == expected
+
+
 EVENT_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_int)
 
 

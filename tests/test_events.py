@@ -287,6 +287,26 @@ def test_thread_ended_at_exit_touches_nothing():
         )
 
 
+def test_events_after_the_interpreter_is_gone_are_dropped():
+    # A library that delivers a last event from an exit handler of its own, run after the
+    # interpreter has been finalised (here: the stand-in's qvi_poll as such a handler).
+    proc = run_python(
+        """
+        import ctypes
+        import c_sdk
+        import qvsdk_standin as sdk
+
+        c_sdk.py_qvi_set_data_callback(lambda event, data: print(event))
+        sdk.queue_event("late", b"x")
+        handler = ctypes.cast(ctypes.PyDLL(sdk.LIBRARY).qvi_poll, ctypes.c_void_p)
+        ctypes.pythonapi.Py_AtExit.argtypes = [ctypes.c_void_p]
+        assert ctypes.pythonapi.Py_AtExit(handler) == 0
+        print("exiting")
+        """
+    )
+    assert proc.stdout.split() == ["exiting"] and proc.stderr == ""
+
+
 class Quiet:
     def write(self, text):
         return len(text)

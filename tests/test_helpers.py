@@ -1,12 +1,15 @@
 """The platform helpers, the decorator adapt_to_python3 and its wrapper."""
 
+import copy
 import inspect
+import pickle
+import re
 import sys
 
 import c_sdk
 import pytest
 
-from conftest import python_function
+from conftest import python_function, run_python
 from leakcheck import assert_no_leak
 
 
@@ -223,6 +226,72 @@ def test_many_arguments_are_encoded():
     c_sdk.adapt_to_python3(func)(*[str(i) for i in range(20)], **{f"k{i}": "v" for i in range(5)})
     assert seen[0][0] == tuple(str(i).encode() for i in range(20))
     assert seen[0][1] == {f"k{i}": b"v" for i in range(5)}
+
+
+def test_wrapper_is_copied_and_pickled_as_a_nested_function_is():
+    def adapt(func):
+        def wrapper(*args, **kwargs):
+            return func(*args, **kwargs)
+
+        return wrapper
+
+    nested = adapt(len)
+    nested.__module__, nested.__qualname__ = "c_sdk", "adapt_to_python3.<locals>.wrapper"
+    with pytest.raises(AttributeError) as refused:
+        pickle.dumps(nested)
+    for w in (c_sdk.py_qvi_get_orders, c_sdk.adapt_to_python3(len), nested):
+        assert copy.copy(w) is w and copy.deepcopy({"f": [w]})["f"][0] is w
+        with pytest.raises(AttributeError, match=f"^{re.escape(str(refused.value))}$"):
+            pickle.dumps(w)
+
+
+def test_wrappers_that_lead_back_to_themselves_end_in_recursion_error():
+    # Run apart: a regression ends the process. A wrapper enters the module's own builtins
+    # directly, so each loop below runs through C alone: a long chain of wrappers, a str whose
+    # encode is a wrapper, and the module's functions calling wrappers of themselves through
+    # the globals they look up (py_qvi_strerror, platform) or through the events of the SDK.
+    proc = run_python(
+        """
+        import types
+        import c_sdk
+        import qvsdk_standin as sdk
+
+        adapt = c_sdk.adapt_to_python3
+        w = len
+        for _ in range(300000):
+            w = adapt(w)
+
+        class Text(str):
+            encode = adapt(len)
+
+        def loops():
+            yield lambda: w("abc")
+            yield lambda: adapt(len)(Text("x"))
+            c_sdk.py_qvi_strerror = adapt(c_sdk.c_status_fail)
+            yield lambda: c_sdk.c_status_fail(1)
+            c_sdk.platform = types.SimpleNamespace(uname=adapt(c_sdk.is_linux))
+            yield c_sdk.is_linux
+
+        for loop in loops():
+            try:
+                loop()
+            except RecursionError:
+                print("RecursionError")
+        del w
+        print("freed")
+
+        # Each event delivered inside the call that f makes: reported, at the depth where it
+        # fails, as well as the exhausted depth allows; then the next event goes on.
+        c_sdk.py_qvi_set_data_callback(adapt(c_sdk.py_qvi_send_msg_to_bus))
+        sdk.deliver_in("qvi_send_msg_to_bus", 1)
+        for _ in range(12000):  # deeper than the C recursion limit of 3.12 and 3.13
+            sdk.queue_event("e", b"x")
+        print(c_sdk.qvi_poll(), sdk.queued_events())
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.split() == ["RecursionError"] * 4 + ["freed", "0", "0"]
+    assert "RecursionError" in proc.stderr
 
 
 def test_wrapper_and_helpers_leak_nothing():

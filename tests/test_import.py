@@ -134,6 +134,43 @@ def test_missing_constant_and_the_dotted_module_fallback(tmp_path):
     )
 
 
+def test_a_broken_host_package_gives_import_error():
+    # Whatever stands in sys.modules for the host's modules (no module at all, a module without
+    # a name or with a name that is no str), a missing name is ImportError, as `from X import Y`
+    # gives; each failed attempt is forgotten and the next starts afresh.
+    run_python(
+        """
+        import sys, types
+        import qv.constant, qv.utils
+        good = {m: sys.modules[m] for m in ("qv.constant", "qv.utils")}
+
+        def nameless():
+            m = types.ModuleType("x")
+            del m.__name__
+            return m
+
+        def badly_named():
+            m = types.ModuleType("x")
+            m.__name__ = 3
+            return m
+
+        for module in good:
+            for broken in (types.SimpleNamespace(), nameless(), badly_named()):
+                sys.modules.update(good)
+                sys.modules[module] = broken
+                try:
+                    import c_sdk
+                except ImportError as e:
+                    name = "qvsdklogger" if module == "qv.utils" else "CSDK_OPERATE_SUCCESS"
+                    assert str(e) == f"cannot import name {name}", (module, str(e))
+                else:
+                    raise AssertionError(f"imported with {module} = {broken!r}")
+        sys.modules.update(good)
+        import c_sdk
+        """
+    )
+
+
 def test_failing_statement_adds_init_entry_and_a_retry_starts_afresh(tmp_path):
     path = write_host(
         tmp_path,

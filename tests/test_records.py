@@ -176,6 +176,21 @@ def op_method_calls(cls):
             rec.__setattr__("c", 3), rec.__str__(), rec.__repr__(), rec.data)
 
 
+def op_getattr_called_directly(cls):
+    class Alias(cls):
+        def __getattr__(self, item):
+            return super().__getattr__({"d": "data"}.get(item, item))
+
+    rec = cls({"data": 1, "x": 2})
+    return rec.__getattr__("data"), rec.__getattr__("x"), Alias({"data": 3}).d
+
+
+def op_backed_by_a_record(cls):
+    rec = cls(cls(cls({"price": 1, "get": dict.get})))
+    return [outcome(op) for op in (lambda: rec.price, lambda: rec["x"], lambda: str(rec),
+                                   lambda: setattr(rec, "x", 1), lambda: rec.data.data.data)]
+
+
 def op_method_argument_errors(cls):
     return outcome(cls({}).__getitem__), outcome(cls({}).__setattr__, "a")
 
@@ -389,6 +404,59 @@ def test_empty_data_slot_raises_attribute_error(name):
         timeout=30,
     )
     assert proc.stdout.split() == ["True"] * 7 + ["1", "True"]
+
+
+def test_records_backed_by_records():
+    # Run apart: a regression ends the process. A record backed by itself, by a loop of two, or
+    # by a chain deeper than any stack, ends every operation in RecursionError as the plain-Python
+    # class does (`in` is refused first by the classes without __contains__).
+    proc = run_python(
+        f"""
+        import c_sdk
+        for name in {NAMES!r}:
+            cls = getattr(c_sdk, name)
+            a, b = cls(None), cls(None)
+            a.data, b.data = a, a
+            deep = cls({{"price": 1}})
+            for _ in range(100000):
+                deep = cls(deep)
+            for rec in (a, b, deep):
+                for op in (lambda: rec.price, lambda: rec.missing, lambda: rec["x"],
+                           lambda: rec.__getattr__("x"), lambda: setattr(rec, "x", 1),
+                           lambda: rec.__setitem__("x", 1), lambda: "x" in rec,
+                           lambda: str(rec), lambda: repr(rec)):
+                    try:
+                        op()
+                    except (RecursionError, TypeError) as e:
+                        print(type(e).__name__)
+        """,
+        timeout=60,
+    )
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 4 * 3 * 9 and lines.count("TypeError") == 3 * 3
+
+
+def test_fields_replaced_on_the_class_run_what_the_class_holds():
+    # Run apart: the classes stay changed. Each property is freed as the next one is made, so a
+    # new property may take the address of an old one; every read must still run the property
+    # that the class holds now, and a property put back must read its field again.
+    proc = run_python(
+        f"""
+        import c_sdk
+        for name, fields in {FIELDS!r}.items():
+            cls = getattr(c_sdk, name)
+            rec = cls({{f: f for f in fields}})
+            getters = {{f: vars(cls)[f].fget for f in fields}}
+            for f in fields:
+                setattr(cls, f, property(lambda self, f=f: f.upper()))
+            print(all(getattr(rec, f) == f.upper() for f in fields))
+            for f in fields:
+                setattr(cls, f, property(getters[f]))
+            print(all(getattr(rec, f) == f for f in fields))
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.split() == ["True"] * 8
 
 
 def test_record_reads_and_writes_leak_nothing():

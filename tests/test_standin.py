@@ -5,6 +5,9 @@ import ctypes
 import pytest
 
 import qvsdk_standin as standin
+import qvsdk_standin.session as session
+from conftest import run_python
+from qvsdk_standin import _names
 
 lib = ctypes.PyDLL(standin.LIBRARY)
 CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.POINTER(ctypes.c_char), ctypes.c_int)
@@ -23,6 +26,7 @@ def payload(res, res_len):
 def test_catalogue():
     names = standin.functions()
     assert len(names) == len(set(names)) == 187
+    assert names == _names.FUNCTIONS  # the map of c_sdk's names knows the same catalogue
     assert sum(n.startswith("qvi_") for n in names) == 186 and "stk_get_ration" in names
     for name in names:
         assert getattr(lib, name)  # every function is exported
@@ -145,3 +149,81 @@ def test_journal_can_be_turned_off():
 def test_unknown_function_names_are_refused():
     with pytest.raises(ValueError):
         standin.set_result("qvi_nothing", 1)
+
+
+@pytest.mark.parametrize("control, error, argument", [
+    (lambda: standin.set_result("qvi_run", 2**40), OverflowError, "result of qvi_run"),
+    (lambda: standin.set_result("qvi_run", -(2**31) - 1), OverflowError, "result of qvi_run"),
+    (lambda: standin.set_result("qvi_now", 2**63), OverflowError, "result of qvi_now"),
+    (lambda: standin.set_result("qvi_run", 1.5), TypeError, "result of qvi_run"),
+    (lambda: standin.set_result("qvi_run", [0, "x"]), TypeError, "result of qvi_run"),
+    (lambda: standin.set_result("qvi_set_mode", 0), ValueError, "returns nothing"),
+    (lambda: standin.set_response("qvi_get_cash_pb", b"x", 2**32 + 2), OverflowError, "length"),
+    (lambda: standin.set_response("qvi_get_cash_pb", 5), TypeError, "data"),
+    (lambda: standin.set_response("qvi_get_cash_pb", [b"x"], 1), TypeError, "length"),
+    (lambda: standin.set_text("qvi_strerror", 3), TypeError, "text"),
+    (lambda: standin.deliver_in("qvi_get_cash_pb", 2**40), OverflowError, "count"),
+    (lambda: standin.deliver_in("qvi_get_cash_pb", -2), ValueError, "count"),
+    (lambda: standin.deliver(2**31), OverflowError, "count"),
+    (lambda: standin.deliver_from_thread(-5), ValueError, "count"),
+    (lambda: standin.queue_event("e", 4), TypeError, "data"),
+    (lambda: standin.queue_event("e\0x"), ValueError, "event"),
+    (lambda: standin.queue_event(7), TypeError, "event"),
+    (lambda: standin.queue_event("e", b"", 2**31), OverflowError, "length"),
+    (lambda: standin.calls("no_such_function"), ValueError, "no_such_function"),
+    (lambda: standin.calls(exclude=["qvi_run", "qvi_rn"]), ValueError, "qvi_rn"),
+    (lambda: standin.set_result("c_status_fail", 1), ValueError, "helper"),
+    (lambda: session.queue_session(ticks_per_bar=0), ValueError, "ticks_per_bar"),
+    (lambda: session.queue_session(ticks_per_bar=-1), ValueError, "ticks_per_bar"),
+])
+def test_controls_refuse_what_they_cannot_represent(control, error, argument):
+    with pytest.raises(error, match=argument):
+        control()
+    assert standin.queued_events() == 0 and standin.calls() == []
+    assert lib.qvi_run() == 0  # nothing was programmed
+
+
+def test_delivery_threads_hold_against_handlers_and_exit():
+    proc = run_python("""
+        import atexit, threading
+
+        def at_exit():  # runs after the stand-in's own join at exit
+            import c_sdk, qvsdk_standin as sdk
+            c_sdk.py_qvi_set_data_callback(lambda event, data: print(event))
+            sdk.queue_event("delivered-at-exit")
+            sdk.deliver_from_thread()
+
+        atexit.register(at_exit)  # before the stand-in is imported
+
+        import c_sdk, qvsdk_standin as sdk
+
+        seen = []
+
+        def handler(event, data):
+            seen.append(event)
+            if event == "reset":  # on a delivery thread: never joins itself
+                sdk.reset()
+            elif event == "spawn":  # starts a thread and joins it while others join this one
+                sdk.queue_event("spawned")
+                sdk.deliver_from_thread()
+                sdk.join_threads()
+
+        c_sdk.py_qvi_set_data_callback(handler)
+        sdk.queue_event("reset")
+        sdk.deliver_from_thread()
+        sdk.join_threads()
+        sdk.join_threads()
+        c_sdk.py_qvi_set_data_callback(handler)
+        for _ in range(200):
+            sdk.queue_event("spawn")
+        for _ in range(4):
+            sdk.deliver_from_thread()
+        joiners = [threading.Thread(target=sdk.join_threads) for _ in range(4)]
+        for t in joiners:
+            t.start()
+        sdk.join_threads()
+        for t in joiners:
+            t.join()
+        print(seen.count("reset"), seen.count("spawn"), seen.count("spawned"), sdk.queued_events())
+    """)
+    assert proc.stdout.split() == ["1", "200", "200", "0", "delivered-at-exit"]

@@ -69,7 +69,7 @@ def test_called_as_the_stubs_declare(name, sdk, module_globals):
     value = getattr(c_sdk, name)(**kwargs)
     assert RESULTS[result](value), f"{name} returned {value!r}, declared {result}"
     sdk_function = re.search(r"(\w+)\(", doc).group(1)
-    assert [c.name for c in sdk.calls()][-1:] == [sdk_function]
+    assert [c.name for c in sdk.calls()][-1:] == [sdk_function] == [sdk.sdk_function(name)]
 
 
 BYTES_ONLY = [(n, p) for n in SDK_CALLERS for p, a in FUNCTIONS[n][0] if a == "bytes | bytearray"]

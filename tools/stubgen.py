@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Writes stubs/c_sdk.pyi, the type stubs of c_sdk, from the tables that define the module.
+"""Writes stubs/c_sdk.pyi, the type stubs of c_sdk, from the tables that define the module, and
+the stand-in's map from each c_sdk function to the SDK function it calls
+(standin/python/qvsdk_standin/_names.py).
 
 Nothing here lists the module's functions a second time. They come from:
 
@@ -14,8 +16,8 @@ through adapt_to_python3, text also takes str); the result follows the C result.
 can say (the helpers, the event callable, the module globals, the methods of the records) is
 typed below, and the parameter names given here are checked against the sources.
 
-    tools/stubgen.py           rewrite stubs/c_sdk.pyi
-    tools/stubgen.py --check   fail if stubs/c_sdk.pyi is not what the sources give
+    tools/stubgen.py           rewrite stubs/c_sdk.pyi and the stand-in's _names.py
+    tools/stubgen.py --check   fail if either is not what the sources give
 """
 
 from __future__ import annotations
@@ -29,6 +31,7 @@ from dataclasses import dataclass, field
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 OUTPUT = ROOT / "stubs" / "c_sdk.pyi"
+NAMES_OUTPUT = ROOT / "standin" / "python" / "qvsdk_standin" / "_names.py"
 
 BYTES = "bytes | bytearray"
 TEXT = "str | bytes | bytearray"
@@ -235,6 +238,7 @@ class Function:
     params: list[tuple[str, str]]  # (name, annotation)
     result: str
     doc: str | None = None
+    sdk: str | None = None  # the SDK function it calls
 
 
 @dataclass
@@ -248,6 +252,7 @@ class Record:
 @dataclass
 class Sources:
     catalogue: dict[str, Prototype] = field(default_factory=dict)
+    order: list[str] = field(default_factory=list)  # the catalogue's order
     shapes: dict[str, str] = field(default_factory=dict)  # SDK function -> call shape
     functions: dict[str, Function] = field(default_factory=dict)  # by attribute
     adapted: dict[str, bool] = field(default_factory=dict)  # members' own marks
@@ -276,6 +281,7 @@ def read_catalogue(src: Sources) -> None:
         inner = body[m.end() : matching(body, m.end() - 1) - 1]
         result, name, params, _args = split_top(inner)
         src.catalogue[name] = Prototype(normalise(result), name, c_params(params.strip()[1:-1]))
+    src.order = list(src.shapes) + list(src.catalogue)
     for name, shape in src.shapes.items():
         proto = SHAPE_PROTOTYPES[shape].format(name)
         m = re.fullmatch(r"(\w+) (\w+)\((.*)\)", proto)
@@ -291,7 +297,7 @@ def read_members(src: Sources) -> None:
                 raise SourceError(f"{path.name}: {name} calls {sdk_fn}, not a {shape} call")
             params = [] if shape == "fetch" else [("req", BYTES)]
             doc = src.catalogue[sdk_fn].text()
-            add(src, Function(name, params, SHAPE_RESULTS[shape], doc), path)
+            add(src, Function(name, params, SHAPE_RESULTS[shape], doc, sdk_fn), path)
             src.adapted[name] = binding == "adapted"
 
 
@@ -356,7 +362,7 @@ def wrapper_row(src: Sources, parts: list[str], orders: dict[str, list[int]],
     if result not in RESULT_TYPES:
         raise SourceError(f"{path.name}: {name}: no Python type for the C result {result!r}")
     return Function(name, list(zip(names, types)), RESULT_TYPES[result],
-                    src.catalogue[called].text())
+                    src.catalogue[called].text(), called)
 
 
 def read_binding_order(src: Sources) -> None:
@@ -430,7 +436,9 @@ def function_stub(fn: Function, decorated: bool) -> list[str]:
 
 def hand_typed(src: Sources, name: str) -> Function:
     params, result, *called = HAND_TYPED[name]
-    return Function(name, params, result, src.catalogue[called[0]].text() if called else None)
+    if not called:
+        return Function(name, params, result)
+    return Function(name, params, result, src.catalogue[called[0]].text(), called[0])
 
 
 def record_stub(src: Sources, record: Record) -> list[str]:
@@ -465,7 +473,38 @@ def render(src: Sources) -> str:
     return "\n".join(out) + "\n"
 
 
-def generate() -> str:
+NAMES_HEADER = '''\
+"""Which SDK function each c_sdk function calls, as the tables that define c_sdk say.
+
+Written by tools/stubgen.py. Do not edit: change the tables and run tools/stubgen.py.
+"""
+
+from typing import Final
+'''
+
+
+def render_names(src: Sources) -> str:
+    """The stand-in's data module: the catalogue, and each c_sdk function with its SDK function
+    (the wrappers in the order of binding, then the SDK functions exposed under their own
+    names); the helpers call none of their own."""
+    calling = [src.functions.get(n) or hand_typed(src, n) for n, _ in src.bindings]
+    calling += [src.functions[n] for n in src.directs]
+    for fn in calling:
+        if fn.sdk is None:
+            raise SourceError(f"{fn.name}: no SDK function")
+    out = [NAMES_HEADER, "# The SDK's functions, in the order of its catalogue.",
+           "FUNCTIONS: Final[tuple[str, ...]] = ("]
+    out += [f'    "{n}",' for n in src.order]
+    out += [")", "", "# Each c_sdk function that calls an SDK function, with that function.",
+            "SDK_FUNCTIONS: Final[dict[str, str]] = {"]
+    out += [f'    "{fn.name}": "{fn.sdk}",' for fn in calling]
+    out += ["}", "", "# The helpers, which call no SDK function of their own.",
+            "HELPERS: Final[tuple[str, ...]] = ("]
+    out += [f'    "{n}",' for n in src.helpers]
+    return "\n".join(out + [")"]) + "\n"
+
+
+def generate() -> dict[pathlib.Path, str]:
     src = Sources()
     read_catalogue(src)
     read_members(src)
@@ -473,7 +512,7 @@ def generate() -> str:
     read_binding_order(src)
     read_records(src)
     check(src)
-    return render(src)
+    return {OUTPUT: render(src), NAMES_OUTPUT: render_names(src)}
 
 
 def main() -> int:
@@ -483,22 +522,24 @@ def main() -> int:
     parser.add_argument("--output", type=pathlib.Path, default=OUTPUT)
     args = parser.parse_args()
     try:
-        text = generate()
+        outputs = generate()
     except SourceError as e:
         print(f"stubgen: {e}", file=sys.stderr)
         return 2
-    if args.check:
-        current = args.output.read_text() if args.output.exists() else ""
+    outputs[args.output] = outputs.pop(OUTPUT)
+    stale = 0
+    for path, text in outputs.items():
+        if not args.check:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(text)
+            continue
+        current = path.read_text() if path.exists() else ""
         if current != text:
             sys.stdout.writelines(difflib.unified_diff(
-                current.splitlines(True), text.splitlines(True), str(args.output), "generated"))
-            print(f"\n{args.output.relative_to(ROOT)} is out of date: run tools/stubgen.py",
-                  file=sys.stderr)
-            return 1
-        return 0
-    args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_text(text)
-    return 0
+                current.splitlines(True), text.splitlines(True), str(path), "generated"))
+            print(f"\n{path} is out of date: run tools/stubgen.py", file=sys.stderr)
+            stale = 1
+    return stale
 
 
 if __name__ == "__main__":

@@ -5,6 +5,12 @@
 // behaves like the nested Python function it stands for: named "wrapper", qualified
 // "adapt_to_python3.<locals>.wrapper", a descriptor that binds like a function, with
 // writable __name__, __qualname__, __module__, __doc__ and a __dict__, and no __wrapped__.
+// Like a function, it is copied as itself (copy.copy, copy.deepcopy) and pickled by its name.
+//
+// Invariants: a call of any callable but a builtin of our own convention, and of a str
+// subclass's encode, passes the recursion guard (our builtins guard their own calls of what a
+// caller can replace); a chain of wrappers is freed through the interpreter's trashcan. A
+// wrapper of a wrapper of ... thus ends in RecursionError when called and frees whole.
 #include <cstring>
 #include <iterator>
 
@@ -12,6 +18,7 @@
 #include "structmember.h"
 
 #include "module/globals.h"
+#include "module/guard.h"
 #include "module/module.h"
 #include "module/registry.h"
 
@@ -39,22 +46,26 @@ PyObject *s_encode = nullptr;
 PyObject *s_wrapper = nullptr;
 PyObject *s_qualname = nullptr;
 
-// `value.encode("ascii")`: the codec directly for an exact str, the method for a subclass.
+// `value.encode("ascii")`: the codec directly for an exact str, the method for a subclass (past
+// the recursion guard: a subclass's encode may be a wrapper, which encodes the str again).
 PyObject *encode(PyObject *value) {
     if (PyUnicode_CheckExact(value)) return PyUnicode_AsASCIIString(value);
-    return PyObject_CallMethodOneArg(value, s_encode, s_ascii);
+    RecursionGuard guard;
+    return guard.entered() ? PyObject_CallMethodOneArg(value, s_encode, s_ascii) : nullptr;
 }
 
 // func(*args), as the interpreter's own call would make it. A builtin function of the
 // (args, nargs, kwnames) convention (every function of this module) is entered directly, as the
 // interpreter's specialised call of such a function enters it: the general protocol would only
 // add a trip through its generic entry point (and a check of the C recursion depth, which the
-// specialised call does not make either). Any other callable goes through the protocol.
+// specialised call does not make either). Any other callable, another wrapper among them, goes
+// through the protocol past the recursion guard: a vectorcall of a C callable checks no depth.
 CSDK_INLINE PyObject *call_func(const Adapted *a, PyObject *const *args, size_t nargsf,
                                 PyObject *kwnames) {
     if (CSDK_LIKELY(a->entry != nullptr))
         return a->entry(a->entry_self, args, PyVectorcall_NARGS(nargsf), kwnames);
-    return PyObject_Vectorcall(a->func, args, nargsf, kwnames);
+    RecursionGuard guard;
+    return guard.entered() ? PyObject_Vectorcall(a->func, args, nargsf, kwnames) : nullptr;
 }
 
 // Calls func with the str arguments from index `first` on replaced by their encodings.
@@ -73,7 +84,8 @@ CSDK_NOINLINE PyObject *call_encoded(const Adapted *a, PyObject *const *args, Py
     PyObject *result = nullptr;
     for (; done < total; ++done) {
         if (!PyUnicode_Check(args[done])) continue;
-        if ((argv[done] = encode(args[done])) == nullptr) break;
+        argv[done] = encode(args[done]);
+        if (argv[done] == nullptr) break;
     }
     if (done == total) result = call_func(a, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     // Every str argument was replaced by a new reference, also when a subclass's encode
@@ -123,13 +135,17 @@ int adapted_clear(PyObject *self) {
     return 0;
 }
 
+// Through the trashcan: freeing the outermost of a long chain of wrappers frees the next one
+// from here, and so on; the trashcan defers the deeper ones instead of nesting without end.
 void adapted_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Adapted *>(self)->weaklist != nullptr) PyObject_ClearWeakRefs(self);
+    Py_TRASHCAN_BEGIN(self, adapted_dealloc) if (reinterpret_cast<Adapted *>(self)->weaklist !=
+                                                 nullptr) PyObject_ClearWeakRefs(self);
     adapted_clear(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyObject *adapted_repr(PyObject *self) {
@@ -161,6 +177,18 @@ int set_str(PyObject *self, PyObject *value, void *offset) {
     return 0;
 }
 
+// A function is copied as itself and pickled as a reference to its qualified name; so is this
+// wrapper (a string from __reduce__ tells copy to return the object, and pickle to save the
+// name, which it then looks up and, for "adapt_to_python3.<locals>.wrapper", cannot find).
+PyObject *adapted_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(reinterpret_cast<Adapted *>(self)->qualname);
+}
+
+PyMethodDef adapted_methods[] = {
+    {"__reduce__", adapted_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject *get_text_signature(PyObject *, void *) {
     return PyUnicode_FromString("(*args, **kwargs)");
 }
@@ -191,6 +219,7 @@ PyType_Slot adapted_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(adapted_clear)},
     {Py_tp_descr_get, reinterpret_cast<void *>(adapted_descr_get)},
     {Py_tp_members, adapted_members},
+    {Py_tp_methods, adapted_methods},
     {Py_tp_getset, adapted_getset},
     {0, nullptr},
 };
@@ -242,9 +271,9 @@ bool init_adapt() {
         adapted_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&adapted_spec));
         if (adapted_type == nullptr) return false;
     }
-    return (s_ascii = intern("ascii")) && (s_encode = intern("encode")) &&
-           (s_wrapper = intern("wrapper")) &&
-           (s_qualname = intern("adapt_to_python3.<locals>.wrapper"));
+    return intern_to(s_ascii, "ascii") && intern_to(s_encode, "encode") &&
+           intern_to(s_wrapper, "wrapper") &&
+           intern_to(s_qualname, "adapt_to_python3.<locals>.wrapper");
 }
 
 PyMethodDef *adapt_def() {

@@ -87,7 +87,7 @@ bool bind_slow(const Signature &sig, PyObject *const *defaults, PyObject *const 
         PyObject **interned = sig.interned.data();
         if (sig.count > 0 && interned[sig.count - 1] == nullptr) {
             for (int i = 0; i < sig.count; ++i)
-                if ((interned[i] = intern(sig.params[i])) == nullptr) return false;
+                if (!intern_to(interned[i], sig.params[i])) return false;
         }
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GET_ITEM(kwnames, k);

@@ -1,4 +1,10 @@
-// Argument converters: the slow paths and the exact exception texts.
+// Argument converters: the slow paths and the exact exception texts; the results of calls that
+// compare a status.
+//
+// Invariant: no Python code runs between an SDK call's return and the copy of its outputs.
+// A status compared with an exact int runs none; any other CSDK_OPERATE_SUCCESS is compared
+// only once the response (or text) has been copied, since its comparison may call the SDK
+// again, which may reuse or free the buffer.
 #include "module/convert.h"
 
 #include <utility>
@@ -108,21 +114,19 @@ PyObject *from_text(const char *text) {
     return text != nullptr ? PyBytes_FromString(text) : PyBytes_FromStringAndSize(nullptr, 0);
 }
 
-int test_status(PyObject *status_obj, int status, int op) {
-    PyObject *ok = globals::get(globals::CSDK_OPERATE_SUCCESS);
-    if (ok == nullptr) return -1;
-    if (CSDK_LIKELY(PyLong_CheckExact(ok))) {
-        // An exact int compares by value and runs no Python code.
-        bool equal;
-        if (PyUnstable_Long_IsCompact((PyLongObject *)ok)) {
-            equal = PyUnstable_Long_CompactValue((PyLongObject *)ok) == status;
-        } else {
-            int overflow = 0;
-            long v = PyLong_AsLongAndOverflow(ok, &overflow);
-            equal = overflow == 0 && v == status;
-        }
-        return (op == Py_EQ) == equal ? 1 : 0;
-    }
+namespace {
+
+// ok == status for an exact int `ok`, by value (no Python code runs).
+bool equal_by_value(PyObject *ok, int status) {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(ok)))
+        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(ok)) == status;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(ok, &overflow);
+    return overflow == 0 && v == status;
+}
+
+// status_obj <op> ok, the comparison's truth value: 1, 0, or -1 with an exception set.
+int compare(PyObject *status_obj, PyObject *ok, int op) {
     Ref keep = Ref::borrow(ok);  // the comparison may run code that rebinds the global
     Ref r = Ref::steal(PyObject_RichCompare(status_obj, ok, op));
     if (!r) return -1;
@@ -131,7 +135,48 @@ int test_status(PyObject *status_obj, int status, int op) {
     return PyObject_IsTrue(r.get());
 }
 
-namespace {
+// A copy of an SDK output made before a comparison that may run Python code: the copy, or what
+// making it raised (held, not set) until the comparison says whether it is wanted.
+class Copy {
+public:
+    explicit Copy(PyObject *copy) : copy_(Ref::steal(copy)) {
+        if (!copy_) error_ = Ref::steal(PyErr_GetRaisedException());
+    }
+    // The copy, or null with its exception set again.
+    Ref take() {
+        if (error_) PyErr_SetRaisedException(error_.release());
+        return std::move(copy_);
+    }
+
+private:
+    Ref copy_;
+    Ref error_;
+};
+
+// The status as an int in `status_obj`, and in `output` what `copy_output` copies from the SDK
+// when the status equals CSDK_OPERATE_SUCCESS (looked up now), else None; false with an
+// exception set. Known to be an exact int, the global compares by value and the output is
+// copied on success only; anything else (a look-up included) may run Python code, so the
+// output is copied first.
+template <typename CopyOutput>
+bool output_on_success(int status, CopyOutput copy_output, Ref &status_obj, Ref &output) {
+    if (PyObject *ok = globals::cached(globals::CSDK_OPERATE_SUCCESS);
+        ok != nullptr && PyLong_CheckExact(ok)) {
+        output = equal_by_value(ok, status) ? Ref::steal(copy_output()) : Ref::borrow(Py_None);
+        status_obj = Ref::steal(output ? PyLong_FromLong(status) : nullptr);
+        return static_cast<bool>(status_obj);
+    }
+    Copy copy(copy_output());
+    status_obj = Ref::steal(PyLong_FromLong(status));
+    if (!status_obj) return false;
+    PyObject *ok = globals::get(globals::CSDK_OPERATE_SUCCESS);
+    if (ok == nullptr) return false;
+    int success =
+        PyLong_CheckExact(ok) ? equal_by_value(ok, status) : compare(status_obj.get(), ok, Py_EQ);
+    if (success < 0) return false;
+    output = success ? copy.take() : Ref::borrow(Py_None);
+    return static_cast<bool>(output);
+}
 
 // (status, payload), taking the payload (null: fail) and the status as an int object (null:
 // made here from `status`).
@@ -149,11 +194,10 @@ CSDK_INLINE PyObject *pair(Ref status_obj, Ref payload, int status) {
 }
 
 CSDK_NOINLINE PyObject *reply_slow(int status, const char *res, int res_len) {
-    Ref status_obj = Ref::steal(PyLong_FromLong(status));
-    if (!status_obj) return nullptr;
-    int ok = test_status(status_obj.get(), status, Py_EQ);
-    if (ok < 0) return nullptr;
-    Ref payload = ok ? Ref::steal(from_response(res, res_len)) : Ref::borrow(Py_None);
+    Ref status_obj, payload;
+    if (!output_on_success(
+            status, [&] { return from_response(res, res_len); }, status_obj, payload))
+        return nullptr;
     return pair(std::move(status_obj), std::move(payload), status);
 }
 
@@ -171,6 +215,13 @@ PyObject *reply(int status, const char *res, int res_len) {
         return pair(Ref(), std::move(payload), status);
     }
     return reply_slow(status, res, res_len);
+}
+
+PyObject *text_reply(int status, const char *text) {
+    Ref status_obj, copy;
+    if (!output_on_success(status, [&] { return from_text(text); }, status_obj, copy))
+        return nullptr;
+    return copy.release();
 }
 
 }  // namespace csdk::convert

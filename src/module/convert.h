@@ -137,11 +137,12 @@ CSDK_INLINE PyObject *from_response(const char *res, int len) {
 }
 
 // The result of a call that fills a response: (status, payload) when the status equals
-// CSDK_OPERATE_SUCCESS (looked up now), else (status, None) without reading the buffer.
+// CSDK_OPERATE_SUCCESS (looked up now), else (status, None). The response is copied before
+// any Python code can run and kept only on success.
 PyObject *reply(int status, const char *res, int res_len);
 
-// status == CSDK_OPERATE_SUCCESS (op Py_EQ) or != (Py_NE), the global looked up now, status
-// on the left: 1, 0, or -1 with an exception set. `status_obj` is the status as an int.
-int test_status(PyObject *status_obj, int status, int op);
+// The result of a call that fills a text: bytes copied from `text` when the status equals
+// CSDK_OPERATE_SUCCESS, else None; copied, as a response is, before any Python code can run.
+PyObject *text_reply(int status, const char *text);
 
 }  // namespace csdk::convert

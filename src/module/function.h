@@ -107,7 +107,10 @@ inline PyObject *result(const char *v) {
 inline PyObject *result(const Reply &r) {
     return convert::reply(r.status, r.res, r.res_len);
 }
-PyObject *result(const TextReply &r);  // bytes when status == CSDK_OPERATE_SUCCESS, else None
+// bytes when status == CSDK_OPERATE_SUCCESS, else None
+inline PyObject *result(const TextReply &r) {
+    return convert::text_reply(r.status, r.text);
+}
 
 }  // namespace detail
 

@@ -42,7 +42,7 @@ PyObject *detail::cache[count] = {};
 
 bool attach(PyObject *mod_dict, PyObject *bi_dict) {
     for (int i = 0; i < count; ++i)
-        if (names[i] == nullptr && (names[i] = intern(texts[i])) == nullptr) return false;
+        if (names[i] == nullptr && !intern_to(names[i], texts[i])) return false;
     forget();
     Py_XSETREF(module_dict, Py_NewRef(mod_dict));
     Py_XSETREF(builtins_dict, Py_NewRef(bi_dict));

@@ -44,8 +44,8 @@ bool sdk_is_usable() {
     if (lib.is_standin) {
         PyErr_Format(PyExc_ImportError,
                      "c_sdk was built for the vendor's qvsdk library but the loader found the "
-                     "test stand-in at '%s'; take it off the library search path",
-                     lib.path.c_str());
+                     "test stand-in at '%s'; %s",
+                     lib.path.c_str(), vendor_library_advice);
         return false;
     }
 #endif
@@ -121,7 +121,10 @@ bool import_module(const char *name) {
 }
 
 // `from package import name`, bound under the same name. A missing attribute is looked up as
-// a module of the full dotted name before ImportError "cannot import name %S".
+// a submodule, under the name that the package's own __name__ gives, before ImportError
+// "cannot import name %S"; as for the interpreter's own `from X import Y`, whatever the package
+// is (a module without __name__, an object that is no module at all), a failure to find the
+// name is that ImportError.
 bool import_from(const char *package, const char *name) {
     PyObject *key = intern(name);
     Ref pkg_name = Ref::steal(PyUnicode_FromString(package));
@@ -134,12 +137,16 @@ bool import_from(const char *package, const char *name) {
     Ref value = Ref::steal(PyObject_GetAttr(module.get(), key));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        if (const char *modname = PyModule_GetName(module.get()); modname != nullptr) {
-            Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", modname, key));
-            if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+        Ref modname = Ref::steal(PyObject_GetAttrString(module.get(), "__name__"));
+        if (modname && PyUnicode_Check(modname.get())) {
+            Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", modname.get(), key));
+            if (!full) return false;
+            value = Ref::steal(PyImport_GetModule(full.get()));
         }
-        if (!value && !PyErr_Occurred())
+        if (!value && (!modname || !PyErr_Occurred())) {
+            PyErr_Clear();
             PyErr_Format(PyExc_ImportError, "cannot import name %S", key);
+        }
     }
     return value && PyDict_SetItem(state.dict, key, value.get()) == 0;
 }

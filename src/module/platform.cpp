@@ -1,5 +1,8 @@
 // The platform helpers is_windows and is_linux, and the list of module/ helpers.
+//
+// Invariant: the global `platform` and what it returns are called past the recursion guard.
 #include "module/globals.h"
+#include "module/guard.h"
 #include "module/module.h"
 #include "module/registry.h"
 
@@ -13,6 +16,8 @@ PyObject *system_is(const char *system) {
     if (s_uname == nullptr || s_lower == nullptr) return nullptr;
     Ref platform = Ref::borrow(globals::get(globals::platform));
     if (!platform) return nullptr;
+    RecursionGuard guard;
+    if (!guard.entered()) return nullptr;
     Ref uname = Ref::steal(PyObject_CallMethodNoArgs(platform.get(), s_uname));
     if (!uname) return nullptr;
     Ref zero = Ref::steal(PyLong_FromLong(0));

@@ -46,4 +46,10 @@ private:
 // the same object.
 PyObject *intern(const char *s);
 
+// Stores intern(s) in `slot`: false, with an exception set, on failure.
+inline bool intern_to(PyObject *&slot, const char *s) {
+    slot = intern(s);
+    return slot != nullptr;
+}
+
 }  // namespace csdk

@@ -7,6 +7,9 @@
 #include "qvsdk/qvsdk.h"
 
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // no COM headers: those of older SDKs fail under /permissive-
+#endif
 #include <windows.h>
 #else
 #include <dlfcn.h>

@@ -14,4 +14,15 @@ struct SdkLibrary {
 // The library that provides qvi_init, as the loader resolved it for this module.
 SdkLibrary sdk_library();
 
+// What makes the loader take the vendor's library instead of a stand-in it found first, in the
+// terms of this platform's loader. Windows looks for an extension module's DLLs in the module's
+// folder, then in the folders given to os.add_dll_directory(), never on PATH.
+#if defined(_WIN32)
+inline constexpr const char vendor_library_advice[] =
+    "replace it with the vendor's qvsdk.dll beside c_sdk.pyd, or remove it and add the folder "
+    "of the vendor's qvsdk.dll with os.add_dll_directory() before importing c_sdk";
+#else
+inline constexpr const char vendor_library_advice[] = "take it off the library search path";
+#endif
+
 }  // namespace csdk

@@ -1,5 +1,10 @@
 // c_status_ok and c_status_fail: the host package's tests of an SDK status.
+//
+// Invariant: c_status_fail calls what the caller can replace (py_qvi_strerror, the logger, the
+// text's decode) past the recursion guard; a wrapper entered directly by adapt_to_python3
+// passes no other.
 #include "module/globals.h"
+#include "module/guard.h"
 #include "module/module.h"
 #include "module/registry.h"
 
@@ -60,6 +65,8 @@ PyObject *status_fail(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!isfail) return nullptr;
     int failed = PyObject_IsTrue(isfail.get());
     if (failed <= 0) return failed < 0 ? nullptr : isfail.release();
+    RecursionGuard guard;
+    if (!guard.entered()) return nullptr;
 
     Ref text = error_text(status);
     if (!text) return nullptr;

@@ -12,12 +12,20 @@
 //
 // Attribute assignment keeps the interpreter's generic slot: a C-level setattro would make
 // object.__setattr__ (and so super().__setattr__ in a subclass) refuse these classes.
+//
+// Invariants:
+// - every object the fast paths recognise by address (the field properties, the slot's member
+//   descriptor, the class's __setattr__) is held here, so that no other object can take its
+//   address; objects found in a class's namespace are trusted only while its version tag holds;
+// - every call into a backing object other than an exact dict passes the recursion guard: a
+//   record may be backed by itself, or by a chain of records that loops or is very deep.
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <string>
 
+#include "module/guard.h"
 #include "module/module.h"
 #include "module/registry.h"
 
@@ -80,8 +88,8 @@ struct NameEntry {
 struct ClassInfo {
     PyTypeObject *type = nullptr;
     getattrofunc getattro = nullptr;     // the class's fast attribute lookup
-    PyObject *data_member = nullptr;     // the slot's member descriptor, as created
-    PyObject *setattr_method = nullptr;  // its __setattr__ method descriptor, as created
+    PyObject *data_member = nullptr;     // the slot's member descriptor, as created (held)
+    PyObject *setattr_method = nullptr;  // its __setattr__ method descriptor, as created (held)
     Py_ssize_t data_offset = 0;
     // The class's version tag when `names`, `data_is_slot` and `own_setattr` were last
     // established (0: never). Any change to the class gives it a new tag.
@@ -91,7 +99,7 @@ struct ClassInfo {
     std::array<NameEntry, name_cache_size> names{};
     int field_count = 0;
     std::array<PyObject *, max_fields> keys{};            // the field names (interned)
-    std::array<PyObject *, max_fields> props{};           // the field properties, as created
+    std::array<PyObject *, max_fields> props{};           // the field properties, as created (held)
     std::array<signed char, field_table_size> by_prop{};  // hash of a property's address
     std::array<Signature *, std::size(method_names)> method_sigs{};
     std::array<Signature *, max_fields> getter_sigs{};
@@ -197,24 +205,18 @@ CSDK_INLINE PyObject *read_data(ClassInfo &info, PyObject *self) {
     return PyObject_GetAttr(self, s_data);
 }
 
-// The attribute fallback is reached for "data" only when the lookup of `data` itself failed
-// (an empty slot): reading `data` again to look it up would never end, so it fails instead.
-bool refuse_data(PyObject *self, PyObject *name) {
-    if (name != s_data) {
-        if (PyUnicode_CheckExact(name)) {
-            if (PyUnicode_GET_LENGTH(name) != 4 || PyUnicode_KIND(name) != PyUnicode_1BYTE_KIND ||
-                std::memcmp(PyUnicode_DATA(name), "data", 4) != 0)
-                return false;
-        } else if (!PyUnicode_Check(name) || PyUnicode_Compare(name, s_data) != 0) {
-            return false;
-        }
-    }
-    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'data'",
-                 Py_TYPE(self)->tp_name);
-    return true;
+// name == "data", for the names the fallback sees: a str equal to "data" (a subclass of str
+// compares by its text, without running code); any other object is not "data".
+bool names_data(PyObject *name) {
+    if (name == s_data) return true;
+    if (PyUnicode_CheckExact(name))
+        return PyUnicode_GET_LENGTH(name) == 4 && PyUnicode_KIND(name) == PyUnicode_1BYTE_KIND &&
+               std::memcmp(PyUnicode_DATA(name), "data", 4) == 0;
+    return PyUnicode_Check(name) && PyUnicode_Compare(name, s_data) == 0;
 }
 
-// `data.get(key)`: a dict is read directly, anything else through its `get` method.
+// `data.get(key)`: a dict is read directly, anything else through its `get` method, past the
+// recursion guard (the mapping may be a record that leads back here).
 CSDK_INLINE PyObject *mapping_get(PyObject *data, PyObject *key) {
     if (CSDK_LIKELY(PyDict_CheckExact(data))) {
         PyObject *v = PyDict_GetItemWithError(data, key);
@@ -222,7 +224,8 @@ CSDK_INLINE PyObject *mapping_get(PyObject *data, PyObject *key) {
         if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     }
-    return PyObject_CallMethodOneArg(data, s_get, key);
+    RecursionGuard guard;
+    return guard.entered() ? PyObject_CallMethodOneArg(data, s_get, key) : nullptr;
 }
 
 PyObject *get_item(ClassInfo &info, PyObject *self, PyObject *key) {
@@ -230,17 +233,37 @@ PyObject *get_item(ClassInfo &info, PyObject *self, PyObject *key) {
     return data ? mapping_get(data.get(), key) : nullptr;
 }
 
+// The attribute fallback, `self.data.get(name)`. A record whose slot is empty has no `data` to
+// read: the lookup of `data` itself falls back here, so for "data" the slot's own
+// AttributeError is raised instead of reading `data` again without end.
+PyObject *fallback(ClassInfo &info, PyObject *self, PyObject *name) {
+    if (names_data(name) && *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
+                                                           info.data_offset) == nullptr)
+        return Py_TYPE(info.data_member)
+            ->tp_descr_get(info.data_member, self, reinterpret_cast<PyObject *>(info.type));
+    return get_item(info, self, name);
+}
+
 int set_item(ClassInfo &info, PyObject *self, PyObject *key, PyObject *value) {
     Ref data = Ref::steal(read_data(info, self));
-    return data ? PyObject_SetItem(data.get(), key, value) : -1;
+    if (!data) return -1;
+    if (CSDK_LIKELY(PyDict_CheckExact(data.get()))) return PyDict_SetItem(data.get(), key, value);
+    RecursionGuard guard;
+    return guard.entered() ? PyObject_SetItem(data.get(), key, value) : -1;
+}
+
+// `key in data`, past the recursion guard unless data is an exact dict.
+int contains(ClassInfo &info, PyObject *self, PyObject *key) {
+    Ref data = Ref::steal(read_data(info, self));
+    if (!data) return -1;
+    if (PyDict_CheckExact(data.get())) return PyDict_Contains(data.get(), key);
+    RecursionGuard guard;
+    return guard.entered() ? PySequence_Contains(data.get(), key) : -1;
 }
 
 // name == "data" by string equality (a str subclass equal to "data" counts): 1, 0 or -1.
 int is_data(PyObject *name) {
-    if (name == s_data) return 1;
-    if (PyUnicode_CheckExact(name))
-        return PyUnicode_GET_LENGTH(name) == 4 && PyUnicode_KIND(name) == PyUnicode_1BYTE_KIND &&
-               std::memcmp(PyUnicode_DATA(name), "data", 4) == 0;
+    if (name == s_data || PyUnicode_CheckExact(name)) return names_data(name);
     Ref ne = Ref::steal(PyObject_RichCompare(name, s_data, Py_NE));
     if (!ne) return -1;
     int t = PyObject_IsTrue(ne.get());
@@ -266,7 +289,9 @@ int set_attr(ClassInfo &info, PyObject *self, PyObject *name, PyObject *value) {
 // `data.__str__()` / `data.__repr__()`, whatever they return.
 PyObject *text_of(ClassInfo &info, PyObject *self, PyObject *method) {
     Ref data = Ref::steal(read_data(info, self));
-    return data ? PyObject_CallMethodNoArgs(data.get(), method) : nullptr;
+    if (!data) return nullptr;
+    RecursionGuard guard;
+    return guard.entered() ? PyObject_CallMethodNoArgs(data.get(), method) : nullptr;
 }
 
 PyObject *none_or_null(int status) {
@@ -292,15 +317,13 @@ PyObject *method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     } else if constexpr (M == m_getitem) {
         return get_item(info, self, a[0]);
     } else if constexpr (M == m_getattr) {
-        return refuse_data(self, a[0]) ? nullptr : get_item(info, self, a[0]);
+        return fallback(info, self, a[0]);
     } else if constexpr (M == m_setitem) {
         return none_or_null(set_item(info, self, a[0], a[1]));
     } else if constexpr (M == m_setattr) {
         return none_or_null(set_attr(info, self, a[0], a[1]));
     } else if constexpr (M == m_contains) {
-        Ref data = Ref::steal(read_data(info, self));
-        if (!data) return nullptr;
-        int r = PySequence_Contains(data.get(), a[0]);
+        int r = contains(info, self, a[0]);
         return r < 0 ? nullptr : PyBool_FromLong(r);
     } else if constexpr (M == m_str) {
         return text_of(info, self, s_str);
@@ -346,11 +369,6 @@ FastFunction field_function(int f, bool setter, std::index_sequence<F...>) {
 
 // ---- the fast slots, used while the class's own methods are in place ----
 
-template <int C>
-PyObject *fallback(PyObject *self, PyObject *name) {
-    return refuse_data(self, name) ? nullptr : get_item(infos[C], self, name);
-}
-
 // What the generic lookup followed by the __getattr__ fallback would give.
 template <int C>
 PyObject *slot_getattro_general(PyObject *self, PyObject *name) {
@@ -358,12 +376,12 @@ PyObject *slot_getattro_general(PyObject *self, PyObject *name) {
     PyTypeObject *tp = Py_TYPE(self);
     int f;
     PyObject *found = class_attr(info, tp, name, f);
-    if (found == nullptr) return fallback<C>(self, name);
+    if (found == nullptr) return fallback(info, self, name);
     if (f >= 0) {
         PyObject *v = get_item(info, self, info.keys[f]);
         if (v != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
         PyErr_Clear();
-        return fallback<C>(self, name);
+        return fallback(info, self, name);
     }
     Ref descr = Ref::borrow(found);
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -371,7 +389,7 @@ PyObject *slot_getattro_general(PyObject *self, PyObject *name) {
     PyObject *v = get(found, self, reinterpret_cast<PyObject *>(tp));
     if (v != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
     PyErr_Clear();
-    return fallback<C>(self, name);
+    return fallback(info, self, name);
 }
 
 // The common reads, a field or a name the class does not have over a dict, in one pass: the
@@ -392,7 +410,7 @@ PyObject *slot_getattro(PyObject *self, PyObject *name) {
             if (!PyErr_Occurred()) Py_RETURN_NONE;
             if (e.field < 0 || !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();  // a field's AttributeError falls back to __getattr__
-            return fallback<C>(self, name);
+            return fallback(info, self, name);
         }
     }
     return slot_getattro_general<C>(self, name);
@@ -414,8 +432,7 @@ int slot_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
 
 template <int C>
 int slot_contains(PyObject *self, PyObject *key) {
-    Ref data = Ref::steal(read_data(infos[C], self));
-    return data ? PySequence_Contains(data.get(), key) : -1;
+    return contains(infos[C], self, key);
 }
 
 template <int C>
@@ -458,6 +475,15 @@ PyObject *slot_iter(PyObject *self) {
 
 // ---- creation ----
 
+// Drops what an earlier, failed import left of a class.
+void forget(ClassInfo &info) {
+    for (NameEntry &e : info.names) Py_XDECREF(e.name);
+    for (PyObject *prop : info.props) Py_XDECREF(prop);
+    Py_XDECREF(info.data_member);
+    Py_XDECREF(info.setattr_method);
+    info = ClassInfo{};
+}
+
 Signature *signature(const std::string &qualname, const char *const *params, int count) {
     static auto *names = new std::deque<std::string>();
     static auto *sigs = new std::deque<Signature>();
@@ -481,7 +507,7 @@ template <int C>
 bool create_class(PyObject *module) {
     const ClassSpec &spec = specs[C];
     ClassInfo &info = infos[C];
-    info = ClassInfo{};
+    forget(info);
     info.by_prop.fill(-1);
     const ImportState &st = import_state();
 
@@ -494,7 +520,7 @@ bool create_class(PyObject *module) {
         static constexpr const char *value_param[] = {"value"};
         info.getter_sigs[f] = signature(q, nullptr, 0);
         info.setter_sigs[f] = signature(q, value_param, 1);
-        if ((info.keys[f] = intern(field)) == nullptr) return false;
+        if (!intern_to(info.keys[f], field)) return false;
         ++f;
     }
     info.field_count = f;
@@ -548,7 +574,7 @@ bool create_class(PyObject *module) {
         Ref named =
             Ref::steal(PyObject_CallMethod(prop.get(), "__set_name__", "Os", cls.get(), field));
         if (!named) return false;
-        info.props[i] = prop.get();  // the class keeps it alive
+        info.props[i] = Py_NewRef(prop.get());
         std::size_t h = (reinterpret_cast<std::uintptr_t>(prop.get()) >> 4) % field_table_size;
         while (info.by_prop[h] >= 0) h = (h + 1) % field_table_size;
         info.by_prop[h] = static_cast<signed char>(i);
@@ -560,8 +586,8 @@ bool create_class(PyObject *module) {
         PyErr_SetString(PyExc_SystemError, "record class without its data slot");
         return false;
     }
-    info.data_member = member;
-    info.setattr_method = _PyType_Lookup(tp, s_setattr);
+    info.data_member = Py_NewRef(member);
+    info.setattr_method = Py_XNewRef(_PyType_Lookup(tp, s_setattr));
     info.data_offset = reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset;
 
     // The fast slots, installed last over the generic ones that the class got for its dunder
@@ -573,7 +599,7 @@ bool create_class(PyObject *module) {
     tp->tp_str = slot_str<C>;
     tp->tp_repr = slot_repr<C>;
     tp->tp_iter = slot_iter;
-    if (C == bar) tp->tp_as_sequence->sq_contains = slot_contains<C>;
+    if constexpr (C == bar) tp->tp_as_sequence->sq_contains = slot_contains<C>;
     PyType_Modified(tp);
     info.type = tp;
     info.version = 0;
@@ -588,9 +614,9 @@ bool create_class(PyObject *module) {
 }  // namespace
 
 bool create_record_classes(PyObject *module) {
-    if (!(s_data = intern("data")) || !(s_get = intern("get")) || !(s_str = intern("__str__")) ||
-        !(s_repr = intern("__repr__")) || !(s_setattr = intern("__setattr__")) ||
-        !(s_delitem = intern("__delitem__")) || !(s_init = intern("__init__")))
+    if (!intern_to(s_data, "data") || !intern_to(s_get, "get") || !intern_to(s_str, "__str__") ||
+        !intern_to(s_repr, "__repr__") || !intern_to(s_setattr, "__setattr__") ||
+        !intern_to(s_delitem, "__delitem__") || !intern_to(s_init, "__init__"))
         return false;
     return create_class<quote>(module) && create_class<tick>(module) && create_class<bar>(module) &&
            create_class<object>(module);

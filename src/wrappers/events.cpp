@@ -10,6 +10,14 @@
 // This is the second hottest path of the module (millions of events): per event two cached
 // global look-ups, the text (usually from a small cache of recent names), one copy of the
 // payload and one vectorcall.
+//
+// Invariants:
+// - no Python code runs between the SDK's call of callback_wrapper and the copies of its event
+//   text and payload (that code could call the SDK again, which may reuse both buffers);
+// - nothing touches the interpreter once it is finalising or gone: an event that arrives then
+//   (from a thread of the SDK's own, or from the library's exit handlers) is dropped;
+// - f is called past the recursion guard unless it is a Python function (or a method of one),
+//   whose call the interpreter checks itself: a wrapper registered as f may deliver events.
 #include "wrappers/events.h"
 
 #include <array>
@@ -19,6 +27,7 @@
 #include "module/compat.h"
 #include "module/convert.h"
 #include "module/globals.h"
+#include "module/guard.h"
 #include "module/module.h"
 #include "qvsdk/qvsdk.h"
 
@@ -108,29 +117,57 @@ CSDK_NOINLINE void report() {
     PyErr_WriteUnraisable(s_context != nullptr ? s_context : Py_None);
 }
 
-// The truth value of the global IS_PY2: 1, 0, or -1 with an exception set.
-int is_py2() {
-    if (globals::cached(globals::IS_PY2) == Py_False) return 0;
-    return globals::truth(globals::IS_PY2);
+// The event text, as f receives it: str (bytes while IS_PY2 is true). When IS_PY2 is known to
+// be False, the name is decoded (or found in the cache) at once; otherwise the text is copied
+// before the truth test, which may run Python code, and decoded from the copy.
+CSDK_INLINE Ref event_text(const char *event) {
+    if (CSDK_LIKELY(globals::cached(globals::IS_PY2) == Py_False)) return names().get(event);
+    Ref raw = Ref::steal(convert::from_text(event));
+    if (!raw) return raw;
+    int py2 = globals::truth(globals::IS_PY2);
+    if (py2 != 0) return py2 < 0 ? Ref() : std::move(raw);
+    return names().get(PyBytes_AS_STRING(raw.get()));
+}
+
+// A Python function, or a method bound to one: the interpreter checks the depth of its call.
+CSDK_INLINE bool is_python_function(PyObject *f) {
+    return PyFunction_Check(f) || (PyMethod_Check(f) && PyFunction_Check(PyMethod_GET_FUNCTION(f)));
 }
 
 // One event on its way to f. Every object it holds while f runs is owned here, `f` included:
 // a callable that re-registers itself (or another one) while it runs stays alive until it
 // returns. (A thread that the interpreter ends at exit while f runs is unwound through this
 // frame without its destructors running: the module is built without exception handling.)
+// The payload could not be copied: a failure of an earlier step (the text, f) is reported
+// instead, as it would have come first.
+CSDK_NOINLINE void report_in_turn(const char *event) {
+    Ref failed_copy = Ref::steal(PyErr_GetRaisedException());
+    Ref text = event_text(event);
+    if (text && globals::get(globals::f) != nullptr)
+        PyErr_SetRaisedException(failed_copy.release());
+    report();
+}
+
+// f(text, payload), past the recursion guard unless f is a Python function.
+CSDK_INLINE PyObject *call_f(PyObject *f, PyObject *text, PyObject *payload) {
+    PyObject *argv[3] = {nullptr, text, payload};
+    if (CSDK_LIKELY(is_python_function(f)))
+        return PyObject_Vectorcall(f, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    RecursionGuard guard;
+    return guard.entered()
+               ? PyObject_Vectorcall(f, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+               : nullptr;
+}
+
 CSDK_NOINLINE void deliver(const char *event, const char *data, int len) {
-    int py2 = is_py2();
-    if (py2 < 0) return report();
-    Ref text =
-        py2 ? Ref::steal(convert::from_text(event)) : names().get(event != nullptr ? event : "");
+    if (event == nullptr) event = "";
+    Ref payload = Ref::steal(convert::from_response(data, len));  // both buffers first
+    if (CSDK_UNLIKELY(!payload)) return report_in_turn(event);
+    Ref text = event_text(event);
     if (!text) return report();
     Ref f = Ref::borrow(globals::get(globals::f));
     if (!f) return report();
-    Ref payload = Ref::steal(convert::from_response(data, len));
-    if (!payload) return report();
-    PyObject *argv[3] = {nullptr, text.get(), payload.get()};
-    Ref result = Ref::steal(
-        PyObject_Vectorcall(f.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref result = Ref::steal(call_f(f.get(), text.get(), payload.get()));
     if (!result) report();
 }
 
@@ -140,8 +177,7 @@ PyObject *set_data_callback(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                             PyObject *kwnames) {
     Args<1> a;
     if (!a.bind(set_callback_sig, args, nargs, kwnames)) return nullptr;
-    if (s_context == nullptr && (s_context = intern("c_sdk.callback_wrapper")) == nullptr)
-        return nullptr;
+    if (s_context == nullptr && !intern_to(s_context, "c_sdk.callback_wrapper")) return nullptr;
     if (PyDict_SetItem(import_state().dict, globals::name_of(globals::f), a[0]) < 0) return nullptr;
     qvi_set_event_callback_pb(callback_wrapper);
     Py_RETURN_NONE;
@@ -163,11 +199,16 @@ Definition data_callback_definition() {
 // frame, so a thread that the interpreter ends inside PyGILState_Ensure unwinds through it
 // without touching an object; and nothing here catches exceptions, so such an unwinding is
 // never swallowed.
+//
+// Once the interpreter is finalising or gone, an event from a thread without a thread state
+// (the SDK's own, or the library's exit handlers after the interpreter has been finalised) is
+// dropped without touching anything of the interpreter.
 void callback_wrapper(const char *event, const char *data, int len) {
     if (CSDK_LIKELY(CSDK_THREAD_STATE_UNCHECKED() != nullptr)) {
         csdk::deliver(event, data, len);
         return;
     }
+    if (!Py_IsInitialized() || CSDK_IS_FINALIZING()) return;
     PyGILState_STATE gil = PyGILState_Ensure();
     csdk::deliver(event, data, len);
     PyGILState_Release(gil);

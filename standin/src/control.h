@@ -17,6 +17,15 @@
 #define STANDIN_RESPONSE_NULL 2       // answer with a NULL pointer and the reported length
 #define STANDIN_RESPONSE_UNTOUCHED 3  // write neither out-parameter
 
+// Counters of standin_counter, kept since the library was loaded.
+#define STANDIN_EVENTS_DELIVERED 0  // events handed to the registered callback
+#define STANDIN_EVENTS_DROPPED 1    // events taken from the queue with no callback registered
+#define STANDIN_RUNS_STOPPED 2      // qvi_run calls that returned because qvi_stop was called
+#define STANDIN_RUNS_DRAINED 3      // qvi_run calls that returned because the queue ran empty
+
+// Decides the outcome of one call (standin.cpp says when it is called and how it decides).
+typedef int (*standin_outcome_hook)(int id, int call_index, const void *call);
+
 extern "C" {
 STANDIN_CONTROL_API void standin_reset(void);
 STANDIN_CONTROL_API int standin_function_count(void);
@@ -30,6 +39,11 @@ STANDIN_CONTROL_API int standin_journal_function(int i);
 STANDIN_CONTROL_API int standin_journal_argc(int i);
 STANDIN_CONTROL_API int standin_journal_arg(int i, int j, const char **bytes,
                                             long long *size_or_integer, double *real);
+STANDIN_CONTROL_API int standin_call_argc(const void *call);
+STANDIN_CONTROL_API int standin_call_arg(const void *call, int j, const char **bytes,
+                                         long long *size_or_integer, double *real);
+STANDIN_CONTROL_API int standin_call_count(int id);
+STANDIN_CONTROL_API void standin_set_outcome_hook(int id, standin_outcome_hook hook);
 STANDIN_CONTROL_API void standin_set_status(int id, int status);
 STANDIN_CONTROL_API void standin_set_wide(int id, long long value);
 STANDIN_CONTROL_API void standin_set_real(int id, double value);
@@ -43,4 +57,6 @@ STANDIN_CONTROL_API int standin_queued_events(void);
 STANDIN_CONTROL_API int standin_deliver(int count);
 STANDIN_CONTROL_API void standin_deliver_from_thread(int count);
 STANDIN_CONTROL_API void standin_join_threads(void);
+STANDIN_CONTROL_API void standin_request_stop(void);
+STANDIN_CONTROL_API long long standin_counter(int which);
 }

@@ -1,13 +1,15 @@
 // The 187 SDK functions of the stand-in, instantiated from the catalogue in qvsdk.h.
 //
-// Each body records its arguments, lets programmed events arrive, and answers with the
-// programmed outcome or the default one.
+// Each body records its arguments, lets programmed events arrive, lets the outcome hook decide
+// (if the function has one), and answers with the programmed outcome or the default one.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <type_traits>
 
+#include "replay.h"
 #include "standin.h"
 
 namespace standin {
@@ -15,35 +17,40 @@ namespace {
 
 const char *name_of(Id id);
 
-// Records the arguments of one call and, for a function that answers with a response or a
-// text and has no programmed one, builds the default answer "name:arg|arg|...".
+// Records the arguments of one call (when the journal or an outcome hook wants them) and, for a
+// function that answers with a response or a text and has no programmed one, builds the default
+// answer "name:arg|arg|...".
 class Recorder {
 public:
-    Recorder(Id id, bool answers) : build_(answers && needs_default(id)) {
+    Recorder(Id id, bool answers)
+        : id_(id),
+          index_(begin_call(id)),
+          hooked_(has_hook(id)),
+          keep_(hooked_ || journal_enabled()),
+          build_(answers && needs_default(id)) {
         if (build_) {
             fallback_ = name_of(id);
             fallback_ += ':';
         }
-        journal_begin(id);
     }
 
     void request(const char *req, int req_len) {
-        journal_bytes(req, req_len < 0 ? 0 : req_len);
+        keep(req, req_len < 0 ? 0 : req_len);
         if (build_) {
             separate();
             if (req != nullptr && req_len > 0) fallback_.append(req, static_cast<size_t>(req_len));
         }
     }
     void add(const char *text) {
-        journal_text(text);
+        keep(text, text != nullptr ? static_cast<long long>(std::strlen(text)) : 0);
         if (build_) separate(text != nullptr ? text : "");
     }
     void add(int value) {
-        journal_integer(value);
+        keep(Kind::integer, value, 0.0);
         if (build_) separate(std::to_string(value));
     }
     void add(double value) {
-        journal_real(value);
+        keep(Kind::real, 0, value);
         if (build_) {
             char buf[32];
             std::snprintf(buf, sizeof buf, "%.17g", value);
@@ -51,26 +58,51 @@ public:
         }
     }
     void add(bool value) {
-        journal_flag(value);
+        keep(Kind::flag, value ? 1 : 0, 0.0);
         if (build_) separate(value ? "true" : "false");
     }
     void add(qvi_event_callback cb) {
-        journal_integer(static_cast<long long>(reinterpret_cast<std::uintptr_t>(cb)));
+        keep(Kind::integer, static_cast<long long>(reinterpret_cast<std::uintptr_t>(cb)), 0.0);
     }
     // Out-parameters are not arguments.
     void add(char **) {}
     void add(int *) {}
 
+    // The arguments are complete: into the journal, before any event can make another call.
+    void recorded() {
+        if (keep_) journal_add(id_, args_, hooked_);
+    }
+    // Events have arrived: the outcome hook, if the function had one when the call began, may
+    // now program this call's outcome.
+    void settled() const {
+        if (hooked_) settle(id_, index_, args_);
+    }
+
     const std::string &fallback() const { return fallback_; }
 
 private:
+    void keep(const char *data, long long size) {
+        if (!keep_) return;
+        if (data == nullptr)
+            args_.push_back(Arg{Kind::null, {}, 0, 0.0});
+        else
+            args_.push_back(Arg{Kind::bytes, std::string(data, static_cast<size_t>(size)), 0, 0.0});
+    }
+    void keep(Kind kind, long long integer, double real) {
+        if (keep_) args_.push_back(Arg{kind, {}, integer, real});
+    }
     void separate(const std::string &piece = {}) {
         if (!first_) fallback_ += '|';
         first_ = false;
         fallback_ += piece;
     }
+    Id id_;
+    int index_;
+    bool hooked_;
+    bool keep_;
     bool build_;
     bool first_ = true;
+    Args args_;
     std::string fallback_;
 };
 
@@ -88,25 +120,9 @@ const char *name_of(Id id) {
     return names[static_cast<int>(id)];
 }
 
-template <typename... A>
-constexpr bool ends_with_response() {
-    if constexpr (sizeof...(A) < 2) {
-        return false;
-    } else {
-        using Args = std::tuple<A...>;
-        return std::is_same_v<std::tuple_element_t<sizeof...(A) - 2, Args>, char **> &&
-               std::is_same_v<std::tuple_element_t<sizeof...(A) - 1, Args>, int *>;
-    }
-}
-
-template <typename... A>
-constexpr bool ends_with_text_out() {
-    if constexpr (sizeof...(A) < 1) {
-        return false;
-    } else {
-        return std::is_same_v<std::tuple_element_t<sizeof...(A) - 1, std::tuple<A...>>, char **>;
-    }
-}
+// Which functions answer through (char **res, int *res_len) or one text out-parameter.
+using qvrec::ends_with_response;
+using qvrec::ends_with_text_out;
 
 template <Id id, typename... A>
 void record(Recorder &rec, A... a) {
@@ -134,11 +150,18 @@ R value_call(A... a) {
         ends_with_response<A...>() || ends_with_text_out<A...>() || std::is_same_v<R, const char *>;
     Recorder rec(id, answers);
     record<id>(rec, a...);
+    rec.recorded();
     if constexpr (id == Id::qvi_set_event_callback_pb) set_callback(a...);
-    if constexpr (id == Id::qvi_run) return run();
-    if constexpr (id == Id::qvi_poll) return poll();
-    if constexpr (id == Id::qvi_stop) return stop();
-    deliver_hooked(id);
+    if (replay::on) return replay::call<id, qvrec::takes_request_v<id>, R>(a...);
+    if constexpr (id == Id::qvi_run)
+        run();
+    else if constexpr (id == Id::qvi_poll)
+        poll();
+    else if constexpr (id == Id::qvi_stop)
+        stop();
+    else
+        deliver_hooked(id);
+    rec.settled();
     if constexpr (ends_with_response<A...>()) {
         auto args = std::make_tuple(a...);
         response_of(id, rec.fallback(), std::get<sizeof...(A) - 2>(args),
@@ -158,7 +181,10 @@ template <Id id>
 int exchange_call(const char *req, int req_len, char **res, int *res_len) {
     Recorder rec(id, true);
     rec.request(req, req_len);
+    rec.recorded();
+    if (replay::on) return replay::call<id, true, int>(req, req_len, res, res_len);
     deliver_hooked(id);
+    rec.settled();
     response_of(id, rec.fallback(), res, res_len);
     return status_of(id);
 }
@@ -167,14 +193,20 @@ template <Id id>
 int command_call(const char *req, int req_len) {
     Recorder rec(id, false);
     rec.request(req, req_len);
+    rec.recorded();
+    if (replay::on) return replay::call<id, true, int>(req, req_len);
     deliver_hooked(id);
+    rec.settled();
     return status_of(id);
 }
 
 template <Id id>
 int fetch_call(char **res, int *res_len) {
     Recorder rec(id, true);
+    rec.recorded();
+    if (replay::on) return replay::call<id, false, int>(res, res_len);
     deliver_hooked(id);
+    rec.settled();
     response_of(id, rec.fallback(), res, res_len);
     return status_of(id);
 }

@@ -2,20 +2,47 @@
 //
 // Every SDK function, like every control function, runs with the Python interpreter lock held
 // (the control module loads the library with ctypes.PyDLL), so the journal and the programmed
-// outcomes need no lock of their own. Only the event queue is shared with the delivery thread.
+// outcomes need no lock of their own. The event queue, the counters and the list of delivery
+// threads are shared with the delivery threads and have their own guards.
+//
+// Outcomes decided per call. By default a function answers every call with the outcome last
+// programmed for it (standin_set_status and the other setters). An outcome hook, set per
+// function with standin_set_outcome_hook(id, hook), is called once for every later call of that
+// function as
+//
+//     int hook(int id, int call_index, const void *call)
+//
+// after the call's arguments have been recorded and the events programmed to arrive inside it
+// have been delivered, just before its outcome is read. `call_index` counts the calls of that
+// function since the last standin_reset, from 0 (standin_call_count gives the next one); `call`
+// gives the call's C arguments, as the journal records them, through standin_call_argc and
+// standin_call_arg, during the hook only (also while the journal is off). The hook decides by
+// programming the outcome through the usual setters, which then hold for later calls as well,
+// and returns 0. A hook that fails returns nonzero: the outcome stays as programmed before, and
+// a run in progress ends after the current event, as if qvi_stop had been called. A call made
+// from inside the hook is a call like any other (and calls the hook of its function in turn).
+// standin_reset removes every hook.
+//
+// Delivery threads (standin_deliver_from_thread) are joined by standin_join_threads, which may
+// be called from any thread, a delivery thread included, and from several at once: it waits for
+// every delivery thread started after the calling one (all of them, from a thread that is not a
+// delivery thread), and so never for itself nor for an older one that may be waiting for it.
 #include "standin.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "control.h"
+#include "replay.h"
 
 namespace standin {
 
@@ -23,18 +50,6 @@ const char *function_name(int id);
 Result result_of(int id);
 
 namespace {
-
-struct Arg {
-    Kind kind;
-    std::string bytes;
-    long long integer;
-    double real;
-};
-
-struct Call {
-    Id id;
-    std::vector<Arg> args;
-};
 
 struct Outcome {
     int status = 0;
@@ -57,11 +72,19 @@ struct Event {
     int len;
 };
 
+struct Call {
+    Id id;
+    Args args;
+};
+
+using OutcomeHook = standin_outcome_hook;
+
 bool journal_on = true;
 std::vector<Call> journal;
-Call *recording = nullptr;
 std::array<Outcome, function_count> outcomes;
-bool any_hook = false;
+std::array<OutcomeHook, function_count> hooks{};
+std::array<int, function_count> calls_made{};
+bool any_hook = false;  // events programmed inside some function
 
 // Default answers live here until they have been copied by the caller.
 std::array<std::string, 64> scratch;
@@ -71,16 +94,59 @@ std::mutex queue_mu;
 std::deque<Event> queue;
 std::atomic<qvi_event_callback> callback{nullptr};
 std::atomic<bool> stop_requested{false};
-// The delivery threads. The control module joins them at interpreter exit; any still
-// joinable when the library is unloaded are joined then, since destroying a joinable
-// std::thread ends the process.
+
+// Counted since the library was loaded (standin_reset leaves them): a test takes differences.
+std::array<std::atomic<long long>, 4> counters{};
+
+// The delivery threads, each numbered in order of start. A thread waits only for those started
+// after it (a thread that is not a delivery thread has number 0, before all), so no two threads
+// ever wait for each other and none for itself. A joiner takes the threads it joins out of
+// `started` under the lock and joins them without it, since a handler on one of them may start
+// another or wait in its turn. A thread already taken by another joiner is waited for through
+// `running`, which a delivery thread leaves as its last step: waiting for another joiner's joins
+// to end instead could wait for a thread that this one must end first.
 struct Threads {
-    std::vector<std::thread> list;
+    std::mutex mu;
+    std::condition_variable finished;
+    std::vector<std::pair<unsigned long long, std::thread>> started;  // not yet taken
+    std::vector<unsigned long long> running;                          // not yet finished
+    unsigned long long last = 0;
+
+    // The delivery threads still running when the library is unloaded are joined then, since
+    // destroying a joinable std::thread ends the process; the control module joins them at
+    // interpreter exit, before this.
     ~Threads() {
-        for (std::thread &t : list)
-            if (t.joinable()) t.join();
+        for (auto &entry : started) {
+            if (entry.second.get_id() == std::this_thread::get_id())
+                entry.second.detach();
+            else if (entry.second.joinable())
+                entry.second.join();
+        }
     }
 } threads;
+
+thread_local unsigned long long this_delivery_thread = 0;  // its number; 0 for other threads
+
+void join_threads() {
+    const unsigned long long self = this_delivery_thread;
+    auto younger = [self](unsigned long long number) { return number > self; };
+    std::unique_lock<std::mutex> lock(threads.mu);
+    for (;;) {
+        std::vector<std::thread> taken;
+        for (auto &entry : threads.started)
+            if (younger(entry.first)) taken.push_back(std::move(entry.second));
+        if (!taken.empty()) {
+            std::erase_if(threads.started,
+                          [](const auto &entry) { return !entry.second.joinable(); });
+            lock.unlock();
+            for (std::thread &t : taken) t.join();
+            lock.lock();
+            continue;  // a handler may have started more meanwhile
+        }
+        if (std::none_of(threads.running.begin(), threads.running.end(), younger)) return;
+        threads.finished.wait(lock);  // another joiner has taken them: wait for them to finish
+    }
+}
 
 const char *keep(const std::string &s) {
     std::string &slot = scratch[scratch_next++ % scratch.size()];
@@ -108,59 +174,65 @@ void deliver(int count, bool stoppable) {
             ev = std::move(queue.front());
             queue.pop_front();
         }
-        if (qvi_event_callback cb = callback.load()) cb(ev.event.c_str(), ev.data.data(), ev.len);
+        if (qvi_event_callback cb = callback.load()) {
+            counters[STANDIN_EVENTS_DELIVERED].fetch_add(1);
+            cb(ev.event.c_str(), ev.data.data(), ev.len);
+        } else {
+            counters[STANDIN_EVENTS_DROPPED].fetch_add(1);
+        }
     }
+}
+
+void start_thread(int count) {
+    std::lock_guard<std::mutex> lock(threads.mu);
+    const unsigned long long number = ++threads.last;
+    threads.running.push_back(number);
+    threads.started.emplace_back(number, std::thread([count, number] {
+                                     this_delivery_thread = number;
+                                     deliver(count, false);
+                                     {
+                                         std::lock_guard<std::mutex> done(threads.mu);
+                                         std::erase(threads.running, number);
+                                     }
+                                     threads.finished.notify_all();
+                                 }));
 }
 
 }  // namespace
 
-void journal_begin(Id id) {
-    if (!journal_on) {
-        recording = nullptr;
-        return;
-    }
-    journal.push_back(Call{id, {}});
-    recording = &journal.back();
+int begin_call(Id id) {
+    return calls_made[static_cast<size_t>(id)]++;
 }
 
-void journal_bytes(const char *data, long long size) {
-    if (recording == nullptr) return;
-    if (data == nullptr)
-        recording->args.push_back(Arg{Kind::null, {}, 0, 0.0});
-    else
-        recording->args.push_back(
-            Arg{Kind::bytes, std::string(data, static_cast<size_t>(size)), 0, 0.0});
-}
-
-void journal_text(const char *text) {
-    journal_bytes(text, text ? std::strlen(text) : 0);
-}
-
-void journal_integer(long long value) {
-    if (recording != nullptr) recording->args.push_back(Arg{Kind::integer, {}, value, 0.0});
-}
-
-void journal_real(double value) {
-    if (recording != nullptr) recording->args.push_back(Arg{Kind::real, {}, 0, value});
-}
-
-void journal_flag(bool value) {
-    if (recording != nullptr) recording->args.push_back(Arg{Kind::flag, {}, value ? 1 : 0, 0.0});
+bool has_hook(Id id) {
+    return hooks[static_cast<size_t>(id)] != nullptr;
 }
 
 bool journal_enabled() {
     return journal_on;
 }
 
+void journal_add(Id id, Args &args, bool keep_args) {
+    if (!journal_on) return;
+    if (keep_args)
+        journal.push_back(Call{id, args});  // the hook reads them later
+    else
+        journal.push_back(Call{id, std::move(args)});
+}
+
 bool needs_default(Id id) {
     const Outcome &o = outcomes[static_cast<size_t>(id)];
-    return !o.response_set && !o.text_set;
+    return (!o.response_set && !o.text_set) || hooks[static_cast<size_t>(id)] != nullptr;
 }
 
 void deliver_hooked(Id id) {
-    recording = nullptr;
     if (!any_hook) return;
     if (int count = outcome(static_cast<int>(id)).deliver; count != 0) deliver(count, false);
+}
+
+void settle(Id id, int index, const Args &args) {
+    if (OutcomeHook hook = hooks[static_cast<size_t>(id)]; hook != nullptr)
+        if (hook(static_cast<int>(id), index, &args) != 0) stop_requested.store(true);
 }
 
 int status_of(Id id) {
@@ -196,23 +268,22 @@ void set_callback(qvi_event_callback cb) {
     callback.store(cb);
 }
 
-int run() {
-    recording = nullptr;
+qvi_event_callback current_callback() {
+    return callback.load();
+}
+
+void run() {
     stop_requested.store(false);
     deliver(-1, true);
-    return status_of(Id::qvi_run);
+    counters[stop_requested.load() ? STANDIN_RUNS_STOPPED : STANDIN_RUNS_DRAINED].fetch_add(1);
 }
 
-int poll() {
-    recording = nullptr;
+void poll() {
     deliver(-1, false);
-    return status_of(Id::qvi_poll);
 }
 
-int stop() {
-    recording = nullptr;
+void stop() {
     stop_requested.store(true);
-    return status_of(Id::qvi_stop);
 }
 
 }  // namespace standin
@@ -222,10 +293,12 @@ using namespace standin;
 extern "C" {
 
 void standin_reset(void) {
+    replay::reset();
     journal.clear();
-    recording = nullptr;
     journal_on = true;
     for (Outcome &o : outcomes) o = Outcome{};
+    hooks.fill(nullptr);
+    calls_made.fill(0);
     any_hook = false;
     for (std::string &s : scratch) std::string().swap(s);
     {
@@ -260,7 +333,6 @@ void standin_journal_enable(int on) {
 
 void standin_journal_clear(void) {
     journal.clear();
-    recording = nullptr;
 }
 
 int standin_journal_size(void) {
@@ -279,13 +351,30 @@ int standin_journal_argc(int i) {
 int standin_journal_arg(int i, int j, const char **bytes, long long *size_or_integer,
                         double *real) {
     if (i < 0 || i >= static_cast<int>(journal.size())) return -1;
-    const std::vector<Arg> &args = journal[i].args;
+    return standin_call_arg(&journal[static_cast<size_t>(i)].args, j, bytes, size_or_integer, real);
+}
+
+int standin_call_argc(const void *call) {
+    return static_cast<int>(static_cast<const Args *>(call)->size());
+}
+
+int standin_call_arg(const void *call, int j, const char **bytes, long long *size_or_integer,
+                     double *real) {
+    const Args &args = *static_cast<const Args *>(call);
     if (j < 0 || j >= static_cast<int>(args.size())) return -1;
-    const Arg &a = args[j];
+    const Arg &a = args[static_cast<size_t>(j)];
     *bytes = a.bytes.data();
     *size_or_integer = a.kind == Kind::bytes ? static_cast<long long>(a.bytes.size()) : a.integer;
     *real = a.real;
     return static_cast<int>(a.kind);
+}
+
+int standin_call_count(int id) {
+    return valid(id) ? calls_made[static_cast<size_t>(id)] : -1;
+}
+
+void standin_set_outcome_hook(int id, standin_outcome_hook hook) {
+    if (valid(id)) hooks[static_cast<size_t>(id)] = hook;
 }
 
 void standin_set_status(int id, int status) {
@@ -345,12 +434,21 @@ int standin_deliver(int count) {
 }
 
 void standin_deliver_from_thread(int count) {
-    threads.list.emplace_back([count] { deliver(count, false); });
+    start_thread(count);
 }
 
 void standin_join_threads(void) {
-    for (std::thread &t : threads.list) t.join();
-    threads.list.clear();
+    join_threads();
+}
+
+void standin_request_stop(void) {
+    stop_requested.store(true);
+}
+
+long long standin_counter(int which) {
+    return which >= 0 && which < static_cast<int>(counters.size())
+               ? counters[static_cast<size_t>(which)].load()
+               : -1;
 }
 
 }  // extern "C"

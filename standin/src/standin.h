@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "qvsdk/qvsdk.h"
 
@@ -31,28 +32,37 @@ enum class Result : int { none = 0, status = 1, wide = 2, real = 3, text = 4 };
 // One C argument as the journal keeps it.
 enum class Kind : int { null = 0, bytes = 1, integer = 2, real = 3, flag = 4 };
 
-// Journal recording, one call at a time: begin, then add the arguments in order.
-bool journal_enabled();
-bool needs_default(Id id);  // no programmed response or text: answer with the default
-void journal_begin(Id id);
-void journal_bytes(const char *data, long long size);  // data == nullptr records None
-void journal_text(const char *text);                   // NUL-terminated, nullptr records None
-void journal_integer(long long value);
-void journal_real(double value);
-void journal_flag(bool value);
+struct Arg {
+    Kind kind;
+    std::string bytes;
+    long long integer;
+    double real;
+};
 
-// Behaviour shared by all functions.
+using Args = std::vector<Arg>;
+
+// One call, from its start to its outcome: the arguments are recorded first, then the events
+// programmed to arrive inside it are delivered, then its outcome is settled and read.
+int begin_call(Id id);  // counts the call; returns its index among its function's calls
+bool has_hook(Id id);   // the function has an outcome hook
+bool journal_enabled();
+void journal_add(Id id, Args &args, bool keep_args);  // once complete; moved unless keep_args
+bool needs_default(Id id);   // nothing programmed (or a hook may program it): build the default
 void deliver_hooked(Id id);  // events programmed to arrive inside this function
-int status_of(Id id);        // programmed int result (default 0)
-long long wide_of(Id id);    // programmed long long result
-double real_of(Id id);       // programmed double result
+void settle(Id id, int index, const Args &args);  // the function's outcome hook, if any
+
+// The outcome, as programmed.
+int status_of(Id id);                                     // programmed int result (default 0)
+long long wide_of(Id id);                                 // programmed long long result
+double real_of(Id id);                                    // programmed double result
 const char *text_of(Id id, const std::string &fallback);  // programmed text or a copy of fallback
 void response_of(Id id, const std::string &fallback, char **res, int *res_len);
 
 // Lifecycle and events.
 void set_callback(qvi_event_callback cb);
-int run();
-int poll();
-int stop();
+qvi_event_callback current_callback();
+void run();
+void poll();
+void stop();
 
 }  // namespace standin

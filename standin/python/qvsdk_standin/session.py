@@ -21,12 +21,13 @@ from __future__ import annotations
 import datetime
 import json
 import random
+from typing import Any
 
 from . import queue_event, set_result, set_text
 
 __all__ = ["SYMBOLS", "program_outcomes", "queue_session"]
 
-SYMBOLS = ("SHSE.600000", "SZSE.000001")
+SYMBOLS: tuple[str, ...] = ("SHSE.600000", "SZSE.000001")
 TRADING_DAY = datetime.date(2024, 3, 15)
 OPEN = datetime.datetime.combine(TRADING_DAY, datetime.time(9, 30))
 
@@ -41,17 +42,21 @@ def _stamp(t: datetime.datetime) -> str:
 def queue_session(minutes: int = 30, ticks_per_bar: int = 5, seed: int = 4) -> int:
     """Queues `minutes` one-minute bars per symbol, each after `ticks_per_bar` ticks, then
     "market_close" and three after-hours ticks. Returns the number of events queued."""
+    if minutes < 0:
+        raise ValueError(f"queue_session(): minutes must be 0 or more, not {minutes}")
+    if ticks_per_bar < 1:  # a bar is made of its ticks
+        raise ValueError(f"queue_session(): ticks_per_bar must be 1 or more, not {ticks_per_bar}")
     rng = random.Random(seed)
-    price = {"SHSE.600000": 10.0, "SZSE.000001": 12.5}
-    volume = dict.fromkeys(SYMBOLS, 0)
+    price: dict[str, float] = {"SHSE.600000": 10.0, "SZSE.000001": 12.5}
+    volume: dict[str, int] = dict.fromkeys(SYMBOLS, 0)
     count = 0
 
-    def send(event, payload):
+    def send(event: str, payload: dict[str, Any]) -> None:
         nonlocal count
         queue_event(event, json.dumps(payload).encode())
         count += 1
 
-    def tick(symbol, at):
+    def tick(symbol: str, at: datetime.datetime) -> tuple[float, int]:
         p = price[symbol] = round(max(0.01, price[symbol] * (1 + rng.gauss(0, 0.002))), 2)
         last = rng.randrange(100, 5000, 100)
         volume[symbol] += last

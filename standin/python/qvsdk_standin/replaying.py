@@ -1,0 +1,286 @@
+"""Replay a recorded session through the stand-in.
+
+    import qvsdk_standin as sdk
+
+    with sdk.replay("session.qvrec"):       # strict: same functions, same arguments
+        ...run the strategy...               # each SDK call answered as it was recorded
+
+Each SDK call is matched with the next recorded call (in the order the calls were made) and
+answered with its recorded result and outputs; the events that arrived inside it are delivered
+inside it, in the same order; events recorded between calls are delivered by the next qvi_run
+or qvi_poll. Strict mode also requires equal arguments, request bytes included; loose mode
+(strict=False) matches by function only.
+
+A divergence (another function, other arguments, a call beyond the recording's end, or a call
+whose outcome the recording lost with its tail) cannot be raised inside the SDK's call: the
+stand-in is called by c_sdk, not by Python. It is kept instead: that call and every later one
+answer with the failure status DIVERGED (-1; a NULL response, a NULL text), no more events are
+delivered, so a qvi_run in progress returns as after qvi_stop, and the first divergence is
+raised as ReplayDivergence by check(), and by close() and the end of the `with` block. In
+strict mode, recorded calls that were never made are a divergence at close() too.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import difflib
+import os
+import struct
+from types import TracebackType
+from typing import Any
+
+from . import _IDS, _NAMES, _lib
+from .recording import (
+    Call,
+    Callback,
+    Event,
+    Marker,
+    Recording,
+    Text,
+    Value,
+    Wide,
+    read,
+)
+
+__all__ = ["DIVERGED", "Replay", "ReplayDivergence", "replay"]
+
+DIVERGED = -1
+
+_REASONS = {
+    1: "another function was called",
+    2: "the arguments differ",
+    3: "the recording has no more calls",
+    4: "the recording ends inside this call: its outcome was not recorded",
+}
+
+_c_int, _c_ll, _c_char_p = ctypes.c_int, ctypes.c_longlong, ctypes.c_char_p
+
+
+def _fn(name: str, restype: Any, *argtypes: Any) -> Any:
+    fn = getattr(_lib, name)
+    fn.restype = restype
+    fn.argtypes = argtypes
+    return fn
+
+
+_catalogue_hash = _fn("standin_catalogue_hash", ctypes.c_ulonglong)
+_begin = _fn("standin_replay_begin", _c_int, _c_int, ctypes.c_ulonglong)
+_add_call = _fn("standin_replay_call", None, _c_int, _c_char_p, _c_int, _c_int, _c_int, _c_int,
+                _c_ll, ctypes.c_double, _c_char_p, _c_int, _c_int, _c_char_p, _c_int, _c_int)
+_add_event = _fn("standin_replay_event", None, _c_int, _c_char_p, _c_int, _c_char_p, _c_int,
+                 _c_int)
+_end = _fn("standin_replay_end", None)
+_position = _fn("standin_replay_position", _c_int)
+_remaining = _fn("standin_replay_remaining", _c_int)
+_divergence = _fn("standin_replay_divergence", _c_int, ctypes.POINTER(_c_int),
+                  ctypes.POINTER(_c_int), ctypes.POINTER(_c_int), ctypes.POINTER(_c_int),
+                  ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(_c_int))
+
+# Value tags of the format.
+_NULL, _BYTES, _TEXT, _I32, _I64, _REAL, _FLAG, _CALLBACK, _UNREAD, _NONE = range(10)
+
+
+class ReplayDivergence(AssertionError):
+    """The session replayed did not do what the recorded one did."""
+
+    def __init__(self, reason: str, position: int, expected: Call | None, function: str | None,
+                 args: tuple[Value, ...] | None, path: str) -> None:
+        self.reason, self.position, self.expected = reason, position, expected
+        self.got, self.got_args, self.path = function, args, path
+        self.index = expected.index if expected is not None else None
+        lines = [f"replay of {path} diverged at call {position}"
+                 + (f" (record {self.index})" if self.index is not None else "") + f": {reason}"]
+        if expected is not None:
+            lines.append(f"  expected {expected.function}{_show(expected.args)}")
+        if function is not None and args is not None:
+            lines.append(f"  got      {function}{_show(args)}")
+            if expected is not None and expected.function == function:
+                lines += ["  " + line for line in difference(expected.args, args)]
+        self.diff = "\n".join(lines[3:])
+        super().__init__("\n".join(lines))
+
+
+def _show(args: tuple[Value, ...]) -> str:
+    return "(" + ", ".join(_short(a) for a in args) + ")"
+
+
+def _short(v: Value, limit: int = 60) -> str:
+    text = repr(bytes(v)) if isinstance(v, bytes) else repr(v)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
+def difference(expected: tuple[Value, ...], got: tuple[Value, ...]) -> list[str]:
+    """Where two argument lists differ: per argument, and inside byte strings, each changed
+    span with its offset."""
+    out: list[str] = []
+    for i in range(max(len(expected), len(got))):
+        a = expected[i] if i < len(expected) else None
+        b = got[i] if i < len(got) else None
+        if a == b and type(a) is type(b):
+            continue
+        if isinstance(a, bytes) and isinstance(b, bytes):
+            out.append(f"argument {i}: {len(a)} bytes expected, {len(b)} came")
+            ops = difflib.SequenceMatcher(None, a, b, autojunk=False).get_opcodes()
+            changes = [op for op in ops if op[0] != "equal"]
+            for tag, i1, i2, j1, j2 in changes[:8]:
+                out.append(f"  at byte {i1}: {tag} {bytes(a[i1:i2])!r} -> {bytes(b[j1:j2])!r}")
+            if len(changes) > 8:
+                out.append(f"  ... {len(changes) - 8} more changes")
+        else:
+            out.append(f"argument {i}: expected {_short(a)}, came {_short(b)}")
+    return out
+
+
+def _tag(v: Value) -> int:
+    if v is None:
+        return _NULL
+    if isinstance(v, Marker):
+        return _UNREAD if v is Marker.UNREAD else _NONE
+    if isinstance(v, Text):
+        return _TEXT
+    if isinstance(v, bytes):
+        return _BYTES
+    if isinstance(v, bool):
+        return _FLAG
+    if isinstance(v, Callback):
+        return _CALLBACK
+    if isinstance(v, Wide):
+        return _I64
+    if isinstance(v, int):
+        return _I32
+    return _REAL
+
+
+def encode_args(args: tuple[Value, ...]) -> bytes:
+    """Arguments as the format encodes them (as the stand-in encodes the calls it receives)."""
+    out = bytearray([len(args)])
+    for v in args:
+        tag = _tag(v)
+        out.append(tag)
+        if isinstance(v, bytes):
+            out += len(v).to_bytes(4, "little") + v
+        elif isinstance(v, bool):
+            out.append(1 if v else 0)
+        elif isinstance(v, Callback):
+            out.append(1 if v else 0)
+        elif isinstance(v, int):
+            out += int(v).to_bytes(8 if tag == _I64 else 4, "little", signed=True)
+        elif isinstance(v, float):
+            out += struct.pack("<d", v)
+    return bytes(out)
+
+
+def _decode_args(raw: bytes) -> tuple[Value, ...]:
+    from .recording import _Reader
+
+    return _Reader(raw, 0, len(raw)).values()
+
+
+class Replay:
+    """A replay in progress (see the module's docstring)."""
+
+    def __init__(self, path: str | os.PathLike[str], strict: bool = True) -> None:
+        self.path = os.fspath(path)
+        self.strict = strict
+        self.recording: Recording = read(path)
+        self._calls: list[Call] = []
+        self._closed = False
+        if _begin(1 if strict else 0, self.recording.catalogue_hash) != 0:
+            raise ValueError(f"{self.path} was recorded against another SDK catalogue "
+                             f"({self.recording.catalogue_hash:016x}, the stand-in's is "
+                             f"{int(_catalogue_hash()):016x})")
+        try:
+            self._load()
+        except BaseException:
+            _end()
+            raise
+
+    def _load(self) -> None:
+        position: dict[int, int] = {}  # a call's sequence number -> its place in the plan
+        for r in self.recording.session():
+            if isinstance(r, Event):
+                # Inside the call that delivered it; or, without one, between calls.
+                _add_event(position.get(r.parent, -1), r.name,
+                           -1 if r.name is None else len(r.name), r.data,
+                           -1 if r.data is None else len(r.data), r.length)
+                continue
+            args = encode_args(r.args)
+            result = r.result
+            integer = int(result) if isinstance(result, int) else 0
+            real = result if isinstance(result, float) else 0.0
+            text = result if isinstance(result, bytes) else None
+            out: Value = r.outputs[0] if r.outputs else None
+            out_data = out if isinstance(out, bytes) else None
+            out_len = r.outputs[1] if len(r.outputs) > 1 else 0
+            _add_call(_IDS[r.function], args, len(args), r.index, 1 if r.finished else 0,
+                      _tag(result), integer, real, text, -1 if text is None else len(text),
+                      _tag(out), out_data, 0 if out_data is None else len(out_data),
+                      out_len if isinstance(out_len, int) else 0)
+            position[r.seq] = len(self._calls)
+            self._calls.append(r)
+
+    @property
+    def matched(self) -> int:
+        """Recorded calls answered so far."""
+        return int(_position())
+
+    @property
+    def remaining(self) -> int:
+        """Recorded calls not yet made."""
+        return int(_remaining())
+
+    def divergence(self) -> ReplayDivergence | None:
+        """The first divergence, if any."""
+        reason, position, record, got = _c_int(), _c_int(), _c_int(), _c_int()
+        args, args_len = ctypes.c_void_p(), _c_int()
+        if self._closed or not _divergence(ctypes.byref(reason), ctypes.byref(position),
+                                           ctypes.byref(record), ctypes.byref(got),
+                                           ctypes.byref(args), ctypes.byref(args_len)):
+            return None
+        raw = ctypes.string_at(args.value or 0, args_len.value) if args_len.value else b""
+        expected = self._calls[position.value] if position.value < len(self._calls) else None
+        return ReplayDivergence(_REASONS.get(reason.value, "unknown"), position.value, expected,
+                                _NAMES[got.value], _decode_args(raw), self.path)
+
+    def check(self) -> None:
+        """Raises the first divergence, if any."""
+        found = self.divergence()
+        if found is not None:
+            raise found
+
+    def close(self) -> None:
+        """Ends the replay (the stand-in answers as programmed again); raises the first
+        divergence and, in strict mode, recorded calls that were never made."""
+        if self._closed:
+            return
+        found = self.divergence()
+        left = self.remaining
+        self._closed = True
+        _end()
+        if found is not None:
+            raise found
+        if self.strict and left:
+            nxt = self._calls[len(self._calls) - left]
+            raise ReplayDivergence(f"the session ended with {left} recorded call(s) not made",
+                                   len(self._calls) - left, nxt, None, None, self.path)
+
+    def __enter__(self) -> Replay:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        if exc_type is None:
+            self.close()
+            return
+        # Already failing: a divergence is the likelier cause (raised with the failure as its
+        # context); unmade calls are not worth reporting over it.
+        found = self.divergence()
+        self._closed = True
+        _end()
+        if found is not None:
+            raise found
+
+
+def replay(path: str | os.PathLike[str], strict: bool = True) -> Replay:
+    """Makes the stand-in answer from the recording at `path` until the replay is closed."""
+    return Replay(path, strict)

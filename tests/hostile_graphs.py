@@ -1,0 +1,383 @@
+"""A stateful test of the objects around the module's calls (run apart by test_hostile_graphs).
+
+Its rules build records over records (loops and deep chains included), replace and restore
+properties, methods and plain attributes on the record classes and on subclasses, rebind and
+delete module globals (directly and from inside events), register callables that re-register,
+raise or call the module, wrap callables in adapt_to_python3 again and again, and call wrappers
+of every shape in between, some with a success value whose comparison calls the SDK again.
+Every step must end in a value or an exception, never a crash; afterwards no record, wrapper
+or hostile object may remain alive.
+
+    python tests/hostile_graphs.py [examples]     (scripts/stress runs the long version)
+
+The base classes keep their dunder methods (test_records reassigns those): their fast paths
+stay in play for the whole run, while subclasses take every kind of change. Subclasses are not
+iterated: without an __iter__ of their own, the interpreter's index-based iteration of a class
+whose item reads never fail would not end, as for the same class written in Python.
+"""
+
+import copy
+import gc
+import io
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "standin", "host")]
+
+import c_sdk  # noqa: E402
+import qvsdk_standin as sdk  # noqa: E402
+from hypothesis import HealthCheck, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+from hypothesis.stateful import (  # noqa: E402
+    Bundle, RuleBasedStateMachine, initialize, multiple, rule, run_state_machine_as_test)
+
+BASES = [c_sdk.QuoteItemLikeDict2, c_sdk.TickLikeDict2, c_sdk.BarLikeDict2, c_sdk.ObjectLikeDict2]
+FIELDS = sorted({name for cls in BASES for name, v in vars(cls).items()
+                 if isinstance(v, property)})
+DUNDERS = ["__getattr__", "__getitem__", "__setitem__", "__setattr__", "__str__", "__repr__",
+           "__init__", "__contains__", "__getattribute__", "__iter__"]
+GLOBALS = ["CSDK_OPERATE_SUCCESS", "IS_PY2", "f", "py_qvi_strerror", "qvsdklogger", "platform"]
+KEYS = st.sampled_from(["price", "close", "data", "get", "x", "__doc__", 3])
+MISSING = object()
+machine = None  # the running machine, for the hostile objects' own code
+
+
+class Hostile:
+    """Base of the test's own objects, counted at the end like records and wrappers."""
+
+
+class Meddler(Hostile):
+    """A backing mapping whose get rebinds records and changes classes while it runs."""
+
+    def get(self, key):
+        machine.meddle()
+        return key
+
+    def __setitem__(self, key, value):
+        machine.meddle()
+
+    def __contains__(self, key):
+        machine.meddle()
+        return True
+
+
+class CallsAgain(Hostile):
+    """A success value whose comparison calls the SDK again and changes records meanwhile."""
+
+    inside = False
+
+    def __eq__(self, other):
+        if not CallsAgain.inside:  # the calls compare with this object too
+            CallsAgain.inside = True
+            try:
+                machine.call_wrappers(2)
+                machine.meddle()
+            finally:
+                CallsAgain.inside = False
+        return other == 0
+
+    __hash__ = None
+
+
+class Flip(Hostile):
+    """A truth value that changes, and now and then raises."""
+
+    n = 0
+
+    def __bool__(self):
+        Flip.n += 1
+        if Flip.n % 5 == 0:
+            raise ValueError("no truth today")
+        return Flip.n % 2 == 0
+
+
+class Sink(io.TextIOBase):
+    def write(self, text):
+        return len(text)
+
+
+class Logger(Hostile):
+    def debug(self, line):
+        machine.meddle()
+
+
+def replacement_values():
+    return st.sampled_from([
+        lambda: property(lambda self: "replaced"),
+        lambda: property(lambda self: self.data),
+        lambda: property(lambda self: (_ for _ in ()).throw(AttributeError("gone"))),
+        lambda: "plain",
+        lambda: (lambda self, *args: ("method", args)),
+        lambda: c_sdk.adapt_to_python3(lambda *args: "adapted"),
+        lambda: MISSING,  # deleted
+    ])
+
+
+def global_values():
+    return st.sampled_from([
+        lambda: MISSING, lambda: 0, lambda: 1, lambda: CallsAgain(), lambda: Flip(),
+        lambda: None, lambda: c_sdk.adapt_to_python3(c_sdk.c_status_fail),
+        lambda: c_sdk.adapt_to_python3(c_sdk.py_qvi_get_orders), lambda: Logger(),
+        lambda: (lambda *args: machine.meddle()),
+    ])
+
+
+def ops():
+    return st.sampled_from([
+        lambda r, k: getattr(r, k) if isinstance(k, str) else r[k],
+        lambda r, k: r[k],
+        lambda r, k: r.__setitem__(k, r),
+        lambda r, k: setattr(r, k, {"price": 1}) if isinstance(k, str) else None,
+        lambda r, k: k in r if type(r) in BASES else None,
+        lambda r, k: r.__getattr__(k),
+        lambda r, k: (str(r), repr(r)),
+        lambda r, k: copy.copy(r),
+        lambda r, k: list(r) if type(r) in BASES else None,
+        lambda r, k: [getattr(r, name) for name in FIELDS],
+    ])
+
+
+class HostileGraphs(RuleBasedStateMachine):
+    classes = Bundle("classes")
+    records = Bundle("records")
+    wrappers = Bundle("wrappers")
+
+    def __init__(self):
+        super().__init__()
+        global machine
+        machine = self
+        self.saved_attrs = {}
+        self.saved_globals = dict(vars(c_sdk))
+        self.known = []  # records the hostile objects reach
+        self.meddling = False
+        sdk.reset()
+
+    def attempt(self, fn, *args):
+        """Runs one step: a value or an Exception, anything else fails the test."""
+        try:
+            return fn(*args)
+        except Exception:  # noqa: BLE001 - any exception is an acceptable end of a step
+            return None
+
+    # ---- what the hostile objects do while the module is inside a call ----
+
+    def meddle(self):
+        if self.meddling or not self.known:
+            return
+        self.meddling = True
+        try:
+            a, b = self.known[-1], self.known[len(self.known) // 2]
+            self.attempt(setattr, a, "data", b)
+            self.attempt(lambda: b.price)
+            cls = type(a)
+            if cls not in BASES:
+                self.attempt(setattr, cls, "__getattr__", lambda self, item: "meddled")
+        finally:
+            self.meddling = False
+
+    def call_wrappers(self, n):
+        calls = [lambda: c_sdk.py_qvi_get_orders(b"again"), lambda: c_sdk.py_qvi_get_serv_addr(b"s"),
+                 lambda: c_sdk.py_qvi_current(b"s", b"f", True), lambda: c_sdk.qvi_poll()]
+        for call in calls[:n]:
+            self.attempt(call)
+
+    # ---- classes ----
+
+    @initialize(target=classes)
+    def base_classes(self):
+        return multiple(*BASES)
+
+    @rule(target=classes, base=classes, kind=st.sampled_from(["plain", "slots", "alias"]))
+    def subclass(self, base, kind):
+        ns = {"__slots__": ()} if kind == "slots" else {}
+        if kind == "alias":
+            ns["__getattr__"] = lambda self, item: super(sub, self).__getattr__(
+                {"p": "price"}.get(item, item))
+        sub = type(f"Sub{len(self.saved_attrs)}", (base,), ns)
+        return sub
+
+    @rule(cls=classes, name=st.sampled_from(FIELDS + DUNDERS + ["data", "get", "x"]),
+          value=replacement_values())
+    def replace_attribute(self, cls, name, value):
+        if cls in BASES and name.startswith("__"):
+            return
+        key = (cls, name)
+        if key not in self.saved_attrs:
+            self.saved_attrs[key] = vars(cls).get(name, MISSING)
+        new = value()
+        if new is MISSING:
+            self.attempt(delattr, cls, name)
+        else:
+            self.attempt(setattr, cls, name, new)
+
+    @rule(data=st.data())
+    def restore_attribute(self, data):
+        if self.saved_attrs:
+            key = data.draw(st.sampled_from(sorted(self.saved_attrs, key=repr)))
+            self.restore(key, self.saved_attrs.pop(key))
+
+    def restore(self, key, value):
+        cls, name = key
+        if value is MISSING:
+            if name in vars(cls):
+                delattr(cls, name)
+        else:
+            setattr(cls, name, value)
+
+    # ---- records ----
+
+    @rule(target=records, cls=classes,
+          backing=st.sampled_from(["dict", "none", "meddler", "mapping_of_records"]))
+    def record(self, cls, backing):
+        data = {"dict": lambda: {"price": 1.5, "close": 2, "x": "x"}, "none": lambda: None,
+                "meddler": Meddler, "mapping_of_records": lambda: {"x": self.known[:1]}}[backing]()
+        rec = self.attempt(cls, data)
+        if rec is None:  # a replaced __init__ may refuse
+            rec = cls.__new__(cls)
+        self.known.append(rec)
+        return rec
+
+    @rule(target=records, cls=classes, inner=records, depth=st.sampled_from([1, 2, 3000]))
+    def record_over_record(self, cls, inner, depth):
+        rec = inner
+        for _ in range(depth):
+            made = self.attempt(cls, rec)
+            rec = made if made is not None else rec
+        self.known.append(rec)
+        return rec
+
+    @rule(rec=records, other=records)
+    def rebind_data(self, rec, other):
+        self.attempt(setattr, rec, "data", other)  # a loop when other leads back to rec
+
+    @rule(rec=records)
+    def empty_the_slot(self, rec):
+        self.attempt(delattr, rec, "data")
+
+    @rule(rec=records, steps=st.lists(st.tuples(ops(), KEYS), min_size=1, max_size=4))
+    def operate(self, rec, steps):
+        for op, key in steps:
+            self.attempt(op, rec, key)
+
+    # ---- the module's globals, the bridge and wrappers ----
+
+    @rule(name=st.sampled_from(GLOBALS), value=global_values(), in_event=st.booleans())
+    def rebind_global(self, name, value, in_event):
+        new = value()
+
+        def rebind():
+            if new is MISSING:
+                vars(c_sdk).pop(name, None)
+            else:
+                setattr(c_sdk, name, new)
+
+        if in_event:
+            previous = vars(c_sdk).get("f")
+            c_sdk.py_qvi_set_data_callback(lambda event, data: rebind())
+            sdk.queue_event("rebind", b"")
+            self.attempt(c_sdk.qvi_poll)
+            if vars(c_sdk).get("f") is not None and previous is not None and name != "f":
+                c_sdk.py_qvi_set_data_callback(previous)
+        else:
+            rebind()
+
+    @rule(kind=st.sampled_from(["re-registers", "raises", "calls", "reads", "adapted",
+                                "meddles"]))
+    def register(self, kind):
+        def re_registers(event, data):
+            c_sdk.py_qvi_set_data_callback(lambda e, d: c_sdk.py_qvi_set_data_callback(
+                re_registers))
+
+        def raises(event, data):
+            raise KeyError(event)
+
+        def calls(event, data):
+            self.call_wrappers(4)
+
+        def reads(event, data):
+            for rec in self.known[-3:]:
+                self.attempt(lambda: (rec.price, rec["x"], str(rec)))
+
+        handlers = {"re-registers": re_registers, "raises": raises, "calls": calls,
+                    "reads": reads, "meddles": lambda event, data: self.meddle(),
+                    "adapted": c_sdk.adapt_to_python3(c_sdk.py_qvi_send_msg_to_bus)}
+        c_sdk.py_qvi_set_data_callback(handlers[kind])
+
+    @rule(n=st.integers(0, 4), inside=st.booleans())
+    def deliver(self, n, inside):
+        for i in range(n):
+            sdk.queue_event(f"tick{i}", b"payload")
+        if inside:  # delivered inside an SDK call that a wrapper makes
+            sdk.deliver_in("qvi_send_msg_to_bus", 1)
+            self.attempt(c_sdk.py_qvi_send_msg_to_bus, b"t", b"m")
+        self.attempt(c_sdk.qvi_poll)
+
+    @rule(n=st.integers(1, 4))
+    def call(self, n):
+        self.call_wrappers(n)
+        self.attempt(c_sdk.c_status_fail, 5, "name")
+        self.attempt(c_sdk.is_linux)
+        self.attempt(c_sdk.py_qvi_get_cash, "acct")
+
+    @rule(target=wrappers, inner=st.one_of(wrappers, st.sampled_from([len, c_sdk.is_linux])),
+          depth=st.sampled_from([1, 5000]))
+    def adapt(self, inner, depth):
+        for _ in range(depth):
+            inner = c_sdk.adapt_to_python3(inner)
+        return inner
+
+    @rule(w=wrappers, arg=st.sampled_from(["abc", b"abc", 1]))
+    def call_wrapper(self, w, arg):
+        self.attempt(w, arg)
+        self.attempt(copy.deepcopy, {"w": w})
+
+    def teardown(self):
+        for key, value in list(self.saved_attrs.items())[::-1]:
+            self.restore(key, value)
+        current = vars(c_sdk)
+        for name in [n for n in current if n not in self.saved_globals]:
+            del current[name]
+        current.update(self.saved_globals)
+        sdk.reset()
+        self.known.clear()
+
+
+def alive():
+    """How many records, wrappers and hostile objects are alive, by kind."""
+    gc.collect()
+    gc.collect()
+    counts = {}
+    for o in gc.get_objects():
+        t = type(o)
+        if isinstance(o, tuple(BASES)) or isinstance(o, Hostile):
+            kind = t.__name__
+        elif t.__name__ == "adapted_function":
+            kind = "adapted_function"
+        else:
+            continue
+        counts[kind] = counts.get(kind, 0) + 1
+    return counts
+
+
+def main(examples):
+    real_stderr = sys.stderr
+    sys.unraisablehook = lambda unraisable: None
+    sys.stderr = Sink()  # the bridge prints what f raises
+    before = alive()
+    HostileGraphs.TestCase.settings = settings(
+        max_examples=examples, stateful_step_count=50, derandomize=True, database=None,
+        deadline=None, suppress_health_check=list(HealthCheck))
+    try:
+        run_state_machine_as_test(HostileGraphs, settings=HostileGraphs.TestCase.settings)
+    finally:
+        sys.stderr = real_stderr
+    global machine
+    machine = None
+    after = alive()
+    assert after == before, f"alive before {before}, after {after}"
+    print(f"examples={examples} alive={after}")
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 100)

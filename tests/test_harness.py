@@ -1,0 +1,157 @@
+"""The stand-in as a harness for strategy tests: the pytest plugin, broken set-ups, outcomes
+decided per call, the journal in the names strategies call, and Ctrl-C."""
+
+import pathlib
+import re
+
+import c_sdk
+import pytest
+
+import qvsdk_standin as standin
+from conftest import HOST, ROOT, run_python
+from qvsdk_standin import Harness, HarnessError
+
+EXAMPLE = pathlib.Path(ROOT, "examples", "test_strategy_example.py")
+
+BROKEN = """
+import c_sdk
+import qvsdk_standin as sdk
+
+
+def on_event(event, data):
+    if None > 10:
+        pass
+
+
+def test_raises_in_its_callback(standin):
+    c_sdk.py_qvi_set_data_callback(on_event)
+    sdk.queue_event("tick")
+    assert c_sdk.py_qvi_run() == 0
+"""
+
+
+def test_plugin_fails_a_strategy_that_raises_and_passes_the_readme_example(pytester, monkeypatch):
+    example = EXAMPLE.read_text()
+    assert f"```python\n{example}```" in pathlib.Path(ROOT, "README.md").read_text()
+    pytester.makepyfile(test_example=example, test_broken=BROKEN)
+    monkeypatch.setenv("PYTHONPATH", HOST)
+    # A fresh pytest finds the plugin through the installed distribution's entry point.
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1, failed=1)  # the test's failure, not an error of teardown
+    result.stdout.fnmatch_lines([
+        "*_ test_raises_in_its_callback _*",
+        "*def on_event(event, data):",
+        ">*if None > 10:",
+        "E*TypeError: '>' not supported between instances of 'NoneType' and 'int'",
+        "*raised by the event callable, reported by c_sdk.callback_wrapper",
+    ])
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_exceptions_of_the_event_callable_fail_with_their_own_traceback(module_globals, strict):
+    handled = []
+
+    def on_event(event, data):
+        handled.append(event)
+        raise KeyError(event)
+
+    with pytest.raises(KeyError) as raised:
+        with Harness(strict=strict):
+            c_sdk.py_qvi_set_data_callback(on_event)
+            for i in range(4):
+                standin.queue_event(f"e{i}")
+            assert c_sdk.py_qvi_run() == 0
+    assert raised.value.args == ("e0",) and raised.traceback[-1].name == "on_event"
+    assert handled == (["e0"] if strict else ["e0", "e1", "e2", "e3"])
+    assert ("3 more after it" in "".join(raised.value.__notes__)) is not strict
+
+
+def _no_callable():
+    standin.queue_event("a")
+    standin.queue_event("b")
+    c_sdk.py_qvi_run()
+
+
+def _never_stops():
+    c_sdk.py_qvi_set_data_callback(lambda event, data: None)
+    standin.queue_event("a")
+    c_sdk.py_qvi_run()
+
+
+@pytest.mark.parametrize("run, message", [
+    (_no_callable, "2 event(s) dropped"),
+    (_never_stops, "1 py_qvi_run call(s) returned because the stand-in ran out of events"),
+    (lambda: None, "py_qvi_run was never called"),
+])
+def test_broken_set_ups_are_reported(module_globals, run, message):
+    with pytest.raises(HarnessError, match=re.escape(message)):
+        with Harness(expect_stop=True):
+            run()
+
+
+def test_outcomes_per_call_drive_a_strategy(module_globals):
+    replies, cancels = [], []
+
+    def on_event(event, data):
+        status, response = c_sdk.py_qvi_place_order(data)
+        replies.append((status, response))
+        if status != 0:
+            cancels.append(c_sdk.py_qvi_cancel_order(data))
+
+    c_sdk.py_qvi_place_order(b"before")  # a sequence starts with the next call
+    standin.set_result("py_qvi_place_order", [0, 1030, 0])  # accept, refuse, accept...
+    standin.set_response("qvi_place_order_pb", lambda request: b"id-" + request)
+    standin.set_result("qvi_cancel_orders_pb", lambda request: 1 if request == b"b" else 0)
+    c_sdk.py_qvi_set_data_callback(on_event)
+    for name in (b"a", b"b", b"c", b"d"):
+        standin.queue_event("tick", name)
+    c_sdk.py_qvi_run()
+    assert replies == [(0, b"id-a"), (1030, None), (0, b"id-c"), (0, b"id-d")]
+    assert cancels == [1]
+
+    # A callable that raises: the call keeps its previous outcome, the run ends, and the
+    # exception is raised afterwards with the call it was raised in.
+    standin.set_result("py_qvi_place_order", lambda request: 1 / len(request))
+    standin.queue_event("tick", b"")
+    standin.queue_event("tick", b"e")
+    c_sdk.py_qvi_run()
+    assert replies[4:] == [(0, b"id-")] and standin.queued_events() == 1
+    with pytest.raises(ZeroDivisionError) as raised:
+        standin.raise_outcome_errors()
+    assert "call 5 of qvi_place_order_pb" in raised.value.__notes__[0]
+    standin.raise_outcome_errors()  # raised once
+
+
+def test_journal_in_the_names_strategies_call(module_globals):
+    standin.set_result("py_qvi_cancel_order", 1030)
+    assert c_sdk.c_status_fail(c_sdk.py_qvi_cancel_order(b"o1"), "cancel")
+    c_sdk.py_qvi_get_orders(b"q")
+    assert standin.calls("py_qvi_cancel_order") == [standin.Call("qvi_cancel_orders_pb", (b"o1",))]
+    assert [c.name for c in standin.calls(exclude="py_qvi_strerror")] == [
+        "qvi_cancel_orders_pb", "qvi_get_orders_pb"]
+    assert standin.requests(["py_qvi_get_orders", "qvi_cancel_orders_pb"]) == [b"o1", b"q"]
+    assert standin.sdk_function("py_qvi_cancel_order") == "qvi_cancel_orders_pb"
+    assert standin.wrappers_of("qvi_strerror") == ("py_qvi_strerror", "qvi_strerror")
+
+
+def test_sigint_ends_a_run_with_the_helper():
+    proc = run_python("""
+        import os, signal
+        import c_sdk
+        import qvsdk_standin as sdk
+
+        seen = []
+
+        def on_event(event, data):
+            seen.append(event)
+            if len(seen) == 3:
+                os.kill(os.getpid(), signal.SIGINT)
+
+        c_sdk.py_qvi_set_data_callback(on_event)
+        for i in range(10):
+            sdk.queue_event("tick")
+        with sdk.stop_on_sigint() as sigint:
+            print(c_sdk.py_qvi_run(), len(seen), sigint.received, sdk.queued_events())
+        print(signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+    """)
+    assert proc.stdout.split() == ["0", "3", "1", "7", "True"]

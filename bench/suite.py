@@ -887,4 +887,9 @@ def main():
 
 
 if __name__ == "__main__":
+    import signal
+
+    # Quiet in a closed pipe (`... | head`): end by SIGPIPE as Unix tools do, no traceback.
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     main()

@@ -175,3 +175,18 @@ def test_recorded_stress_run(tmp_path):
     """Every call and event of a short mixed run in its recording, once; its replay identical."""
     # Flatness of memory is judged by the long run (scripts/stress); a short one warms caches.
     print(recorded_stress.check(20000, str(tmp_path / "stress.qvrec"), rss_slack_kib=1000000))
+
+
+@pytest.mark.parametrize("command", ["summary", "jsonl"])
+def test_reader_is_quiet_in_a_closed_pipe(recorded, command):
+    """`... | head -1`: the reader goes away after one line; the tool ends without a traceback
+    and with the same status every time (SIGPIPE's, or 0 when all was written first)."""
+    path, _ = recorded
+    for _ in range(5):
+        proc = subprocess.Popen([sys.executable, "-m", "qvsdk_standin.recording", command,
+                                 str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert proc.stdout.readline()
+        proc.stdout.close()
+        err = proc.stderr.read()
+        proc.wait(timeout=60)
+        assert err == b"" and proc.returncode in (0, -13), (proc.returncode, err)

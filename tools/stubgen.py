@@ -543,4 +543,9 @@ def main() -> int:
 
 
 if __name__ == "__main__":
+    import signal
+
+    # Quiet in a closed pipe (`... | head`): end by SIGPIPE as Unix tools do, no traceback.
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     sys.exit(main())

@@ -579,5 +579,20 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
+def quiet_in_closed_pipe() -> None:
+    """A command-line tool whose reader goes away (`... | head -1`) ends as Unix tools do: at
+    once, quietly, by SIGPIPE (status 141 in the shell), never with a traceback. Where there is
+    no SIGPIPE (Windows), a closed pipe ends it with status 1 and no message."""
+    import signal
+
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    quiet_in_closed_pipe()
+    try:
+        sys.exit(main())
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(1)

@@ -252,7 +252,7 @@ def test_outcomes_per_call_drive_a_strategy(module_globals):
 
 def test_journal_in_the_names_strategies_call(module_globals):
     standin.set_result("py_qvi_cancel_order", 1030)
-    assert c_sdk.c_status_fail(c_sdk.py_qvi_cancel_order(b"o1"), "cancel")
+    assert c_sdk.c_status_fail(c_sdk.py_qvi_cancel_order(b"o1"), "qvi_cancel_orders_pb")
     c_sdk.py_qvi_get_orders(b"q")
     assert standin.calls("py_qvi_cancel_order") == [standin.Call("qvi_cancel_orders_pb", (b"o1",))]
     assert [c.name for c in standin.calls(exclude="py_qvi_strerror")] == [

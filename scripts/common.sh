@@ -27,8 +27,8 @@ step() {
 }
 
 # pip_install PYTHON FILTER PIP-ARGUMENTS...: `pip install`, quiet; with CSDK_PROGRESS set, the
-# lines of pip's output (pip -v for a build: CMake's) that match the extended regex FILTER, and
-# the end of the whole output if it fails.
+# lines of pip's output (pip -v for a build: CMake's) that start, after any indentation, with a
+# match of the extended regex FILTER, and the end of the whole output if it fails.
 pip_install() {
     local python="$1" filter="$2"
     shift 2
@@ -39,7 +39,8 @@ pip_install() {
     local log status=0
     log="$(mktemp)"
     "$python" -m pip install --disable-pip-version-check "$@" 2>&1 | tee "$log" |
-        { grep -E --line-buffered "$filter" || true; } | sed -u 's/^/    /' || status=$?
+        { grep -E --line-buffered "^[[:space:]]*($filter)" || true; } |
+        sed -u 's/^[[:space:]]*/    /' || status=$?
     if [ "$status" -ne 0 ]; then
         echo "pip install failed ($status); the end of its output:" >&2
         tail -n 60 "$log" >&2
@@ -60,7 +61,7 @@ make_venv() {
     fi
     if ! cmp -s "$ROOT/requirements-dev.txt" "$venv/.requirements-dev.txt"; then
         step "installing the build and test dependencies into $venv (requirements-dev.txt)"
-        pip_install "$venv/bin/python" '^(Collecting|Installing collected|Successfully)' \
+        pip_install "$venv/bin/python" 'Collecting|Installing collected|Successfully' \
             -r "$ROOT/requirements-dev.txt"
         cp "$ROOT/requirements-dev.txt" "$venv/.requirements-dev.txt"
     else
@@ -78,7 +79,7 @@ build_into() {
     # With progress: scikit-build-core's steps (***) and the build's [done/total] lines.
     local verbose=()
     if [ -n "${CSDK_PROGRESS:-}" ]; then verbose=(-v); fi
-    pip_install "$venv/bin/python" '^(\*\*\* |\[[0-9]+/[0-9]+\] )' "${verbose[@]}" \
+    pip_install "$venv/bin/python" '\*\*\* |\[[0-9]+/[0-9]+\] ' "${verbose[@]}" \
         --no-build-isolation --force-reinstall --no-deps -Cbuild-dir="$build_dir" \
         "${defs[@]}" "$ROOT"
 }

@@ -16,7 +16,7 @@ class BuyTwice:
         tick = c_sdk.TickLikeDict2(json.loads(data))
         request = json.dumps({"symbol": tick.symbol, "price": tick.price, "volume": 100})
         status, _response = c_sdk.py_qvi_place_order(request)
-        if c_sdk.c_status_fail(status, "py_qvi_place_order"):  # logs the SDK's text
+        if c_sdk.c_status_fail(status, "qvi_place_order_pb"):  # logs the SDK's text
             return
         self.accepted += 1
         if self.accepted == 2:

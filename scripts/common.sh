@@ -21,17 +21,51 @@ find_python() {
     return 1
 }
 
+# step MESSAGE: with CSDK_PROGRESS set (scripts/demo), one line saying what comes next.
+step() {
+    if [ -n "${CSDK_PROGRESS:-}" ]; then printf '==> %s\n' "$*"; fi
+}
+
+# pip_install PYTHON FILTER PIP-ARGUMENTS...: `pip install`, quiet; with CSDK_PROGRESS set, the
+# lines of pip's output (pip -v for a build: CMake's) that start, after any indentation, with a
+# match of the extended regex FILTER, and the end of the whole output if it fails.
+pip_install() {
+    local python="$1" filter="$2"
+    shift 2
+    if [ -z "${CSDK_PROGRESS:-}" ]; then
+        "$python" -m pip install --quiet --disable-pip-version-check "$@"
+        return
+    fi
+    local log status=0
+    log="$(mktemp)"
+    "$python" -m pip install --disable-pip-version-check "$@" 2>&1 | tee "$log" |
+        { grep -E --line-buffered "^[[:space:]]*($filter)" || true; } |
+        sed -u 's/^[[:space:]]*/    /' || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "pip install failed ($status); the end of its output:" >&2
+        tail -n 60 "$log" >&2
+    fi
+    rm -f "$log"
+    return "$status"
+}
+
 # make_venv DIR [MINOR]: a virtual environment of CPython 3.MINOR (default 12) with the
 # dependencies of requirements-dev.txt.
 make_venv() {
     local venv="$1" minor="${2:-12}"
     if [ ! -x "$venv/bin/python" ]; then
-        "$(find_python "$minor")" -m venv "$venv"
+        local python
+        python="$(find_python "$minor")"
+        step "creating the virtual environment $venv ($python)"
+        "$python" -m venv "$venv"
     fi
     if ! cmp -s "$ROOT/requirements-dev.txt" "$venv/.requirements-dev.txt"; then
-        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
+        step "installing the build and test dependencies into $venv (requirements-dev.txt)"
+        pip_install "$venv/bin/python" 'Collecting|Installing collected|Successfully' \
             -r "$ROOT/requirements-dev.txt"
         cp "$ROOT/requirements-dev.txt" "$venv/.requirements-dev.txt"
+    else
+        step "virtual environment $venv: up to date"
     fi
 }
 
@@ -42,6 +76,10 @@ build_into() {
     shift 2
     local defs=(-Ccmake.define.QVSDK_RECORDER=ON)
     for d in "$@"; do defs+=("-Ccmake.define.$d"); done
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-        --force-reinstall --no-deps -Cbuild-dir="$build_dir" "${defs[@]}" "$ROOT"
+    # With progress: scikit-build-core's steps (***) and the build's [done/total] lines.
+    local verbose=()
+    if [ -n "${CSDK_PROGRESS:-}" ]; then verbose=(-v); fi
+    pip_install "$venv/bin/python" '\*\*\* |\[[0-9]+/[0-9]+\] ' "${verbose[@]}" \
+        --no-build-isolation --force-reinstall --no-deps -Cbuild-dir="$build_dir" \
+        "${defs[@]}" "$ROOT"
 }

@@ -151,7 +151,7 @@ def run(total, replaying=False, digest=None):
                 n.errors += 1
         elif k == 9:
             n.calls += 1
-            assert c_sdk.c_status_fail(3, "py_qvi_get_orders") is True
+            assert c_sdk.c_status_fail(3, "qvi_get_orders_pb") is True
         elif k == 10:
             record = c_sdk.ObjectLikeDict2({"a": i})
             record.b = record.a

@@ -83,7 +83,7 @@ SHAPES = {
         class Logger:
             def debug(self, line): lines.append(line)
         c_sdk.qvsdklogger = Logger()
-        def call(): return c_sdk.c_status_fail(3, "py_qvi_get_orders")
+        def call(): return c_sdk.c_status_fail(3, "qvi_get_orders_pb")
         def expected(): return True
     """,
     "event delivery": """

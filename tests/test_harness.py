@@ -3,6 +3,8 @@ decided per call, the journal in the names strategies call, and Ctrl-C."""
 
 import pathlib
 import re
+import sys
+import time
 
 import c_sdk
 import pytest
@@ -45,6 +47,132 @@ def test_plugin_fails_a_strategy_that_raises_and_passes_the_readme_example(pytes
         "E*TypeError: '>' not supported between instances of 'NoneType' and 'int'",
         "*raised by the event callable, reported by c_sdk.callback_wrapper",
     ])
+
+
+# A test file of a strategy author's: every test whose event callable raised fails, with or
+# without the fixture, late or nested, unless it opts out or takes the exception it expects.
+EVERY_TEST = """
+import time
+
+import c_sdk
+import pytest
+import qvsdk_standin as sdk
+
+
+def raising(event, data):
+    raise KeyError(event)
+
+
+def late(event, data):
+    time.sleep(0.2)  # after the test's own code has finished
+    raise KeyError(event)
+
+
+def run(callable, event):
+    c_sdk.py_qvi_set_data_callback(callable)
+    sdk.queue_event(event)
+    c_sdk.py_qvi_run()
+
+
+def test_without_the_fixture():
+    run(raising, "plain")
+
+
+def test_late_without_the_fixture():
+    c_sdk.py_qvi_set_data_callback(late)
+    sdk.queue_event("late")
+    sdk.deliver_from_thread()
+
+
+def test_late_with_the_fixture(standin):
+    c_sdk.py_qvi_set_data_callback(late)
+    sdk.queue_event("late-fixture")
+    sdk.deliver_from_thread()
+
+
+def test_after_entering_the_fixture_again(standin):
+    with standin:
+        pass
+    run(raising, "nested")
+
+
+@pytest.mark.allow_callback_errors
+def test_opted_out():
+    run(raising, "allowed")
+
+
+def test_expected_through_the_fixture(standin):
+    run(raising, "expected")
+    assert [repr(e) for e in standin.errors] == ["KeyError('expected')"]
+    standin.errors.clear()
+"""
+
+
+def test_plugin_fails_every_test_whose_callable_raised(pytester, monkeypatch):
+    pytester.makepyfile(test_every=EVERY_TEST)
+    monkeypatch.setenv("PYTHONPATH", HOST)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-rf")
+    result.assert_outcomes(passed=2, failed=4)
+    for test, event in [("test_without_the_fixture", "plain"),
+                        ("test_late_without_the_fixture", "late"),
+                        ("test_late_with_the_fixture", "late-fixture"),
+                        ("test_after_entering_the_fixture_again", "nested")]:
+        result.stdout.fnmatch_lines([f"FAILED test_every.py::{test} - KeyError: '{event}'"])
+
+
+def _raise_in_callback(event="x"):
+    def raising(e, d):
+        raise KeyError(e)
+
+    c_sdk.py_qvi_set_data_callback(raising)
+    standin.queue_event(event)
+    c_sdk.py_qvi_run()
+
+
+def _late(harness):
+    def late(e, d):
+        time.sleep(0.2)  # after the block's own code has finished
+        raise KeyError(e)
+
+    with harness:
+        c_sdk.py_qvi_set_data_callback(late)
+        standin.queue_event("x")
+        standin.deliver_from_thread()
+
+
+def _after_inner_block(harness):
+    with harness:
+        with harness:
+            pass
+        _raise_in_callback()
+
+
+def _inside_inner_block(harness):
+    with harness:
+        with harness:
+            _raise_in_callback()
+        raise AssertionError("the inner block's exit raises")
+
+
+def _after_a_check(harness):
+    with harness:
+        harness.check()
+        _raise_in_callback()
+
+
+def _block_raises_too(harness):
+    with harness:
+        _raise_in_callback()
+        raise ValueError("the block's own")
+
+
+@pytest.mark.parametrize("block", [_late, _after_inner_block, _inside_inner_block,
+                                   _after_a_check, _block_raises_too])
+def test_harness_fails_every_late_or_nested_failure(module_globals, block):
+    hook = sys.unraisablehook
+    with pytest.raises(KeyError):
+        block(Harness())
+    assert sys.unraisablehook == hook  # restored, whatever happened
 
 
 @pytest.mark.parametrize("strict", [False, True])
@@ -124,7 +252,7 @@ def test_outcomes_per_call_drive_a_strategy(module_globals):
 
 def test_journal_in_the_names_strategies_call(module_globals):
     standin.set_result("py_qvi_cancel_order", 1030)
-    assert c_sdk.c_status_fail(c_sdk.py_qvi_cancel_order(b"o1"), "cancel")
+    assert c_sdk.c_status_fail(c_sdk.py_qvi_cancel_order(b"o1"), "qvi_cancel_orders_pb")
     c_sdk.py_qvi_get_orders(b"q")
     assert standin.calls("py_qvi_cancel_order") == [standin.Call("qvi_cancel_orders_pb", (b"o1",))]
     assert [c.name for c in standin.calls(exclude="py_qvi_strerror")] == [

@@ -1,10 +1,13 @@
 """The recorder in front of the stand-in, its recordings read back, and replays of them."""
 
+import contextlib
 import json
 import os
 import random
+import re
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -190,3 +193,112 @@ def test_reader_is_quiet_in_a_closed_pipe(recorded, command):
         err = proc.stderr.read()
         proc.wait(timeout=60)
         assert err == b"" and proc.returncode in (0, -13), (proc.returncode, err)
+
+
+# Small sessions, recorded in a subprocess with the recorder in front of the stand-in and then
+# replayed here by the same code (`replaying` set: nothing programmed, nothing queued).
+SESSIONS = {
+    # Events from a thread of the SDK's own between calls, and no qvi_run or qvi_poll after them.
+    "thread_events": """
+        c_sdk.py_qvi_set_data_callback(lambda event, data: handled.append(event))
+        if not replaying:
+            sdk.queue_event("a")
+            sdk.queue_event("b")
+            sdk.deliver_from_thread()
+            sdk.join_threads()
+        c_sdk.py_qvi_get_cash(b"c")
+    """,
+    "raises": """
+        def on_event(event, data):
+            handled.append(event)
+            raise KeyError(event)
+        c_sdk.py_qvi_set_data_callback(on_event)
+        for name in ("a", "b", "c"):
+            replaying or sdk.queue_event(name)
+        c_sdk.py_qvi_run()
+    """,
+    "stops": """
+        def on_event(event, data):
+            handled.append(event)
+            if len(handled) == 2:
+                c_sdk.py_qvi_stop()
+        c_sdk.py_qvi_set_data_callback(on_event)
+        for name in ("a", "b", "c"):
+            replaying or sdk.queue_event(name)
+        c_sdk.py_qvi_run()
+    """,
+}
+SESSIONS["drains"] = SESSIONS["stops"].replace("len(handled) == 2", "False")
+
+
+def record_session(tmp_path, name):
+    path = tmp_path / f"{name}.qvrec"
+    code = "import c_sdk, qvsdk_standin as sdk\nhandled, replaying = [], False\n"
+    env = recording.environment(str(path))
+    env.update(PYTHONPATH=HOST)
+    proc = subprocess.run([sys.executable, "-c", code + textwrap.dedent(SESSIONS[name])],
+                          capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    return path
+
+
+def replay_session(name):
+    """Runs the session under the replay in progress; returns the events it handled."""
+    namespace = {"c_sdk": c_sdk, "sdk": standin, "handled": [], "replaying": True}
+    exec(textwrap.dedent(SESSIONS[name]), namespace)
+    return namespace["handled"]
+
+
+@pytest.mark.parametrize("end", ["reset", "nested replay", "harness inside", "abandoned",
+                                 "events never delivered"])
+def test_a_replay_never_ends_silently_nor_loses_an_event(recorded, tmp_path, end,
+                                                         module_globals):
+    """Whatever would end a replay while its block still runs raises at once (reset, another
+    replay) or keeps replaying (a Harness entered inside it); a recorded event that never came is
+    a divergence in strict mode, like a recorded call never made."""
+    path, seen = recorded
+    if end == "events never delivered":
+        short = record_session(tmp_path, "thread_events")
+        with pytest.raises(standin.ReplayDivergence,
+                           match=re.escape("ended with 2 recorded event(s) not delivered")):
+            with standin.replay(short):
+                assert replay_session("thread_events") == []
+        with standin.replay(short, strict=False):
+            replay_session("thread_events")
+        return
+    if end == "abandoned":  # a replay nothing refers to is no longer claimed: reset() ends it
+        standin.replay(path)
+        standin.reset()
+        assert c_sdk.py_qvi_get_orders(b"q") == (0, b"qvi_get_orders_pb:q")
+        return
+    with standin.replay(path) as replay:
+        if end == "reset":
+            with pytest.raises(RuntimeError, match=re.escape("reset() inside the replay of")):
+                standin.reset()
+        elif end == "nested replay":
+            with pytest.raises(RuntimeError, match="inside the replay of"):
+                standin.replay(path)
+        with standin.Harness() if end == "harness inside" else contextlib.nullcontext():
+            assert repr(recorded_session.drive()) == seen
+    assert replay.remaining == 0
+
+
+@pytest.mark.parametrize("session, options, raised, handled", [
+    ("raises", {"strict": True}, KeyError("a"), ["a"]),
+    ("stops", {"expect_stop": True}, None, ["a", "b"]),
+    ("drains", {"expect_stop": True},
+     standin.HarnessError("1 py_qvi_run call(s) returned because the stand-in ran out"),
+     ["a", "b", "c"]),
+])
+def test_harness_options_hold_under_replay(tmp_path, session, options, raised, handled,
+                                           module_globals):
+    """`strict` ends a replayed run at the first exception; `expect_stop` sees how a replayed
+    run ended, from the counters the stand-in keeps for runs of its own."""
+    path = record_session(tmp_path, session)
+    seen = []
+    with pytest.raises(type(raised)) if raised else contextlib.nullcontext() as caught:
+        with standin.replay(path), standin.Harness(**options):
+            seen = replay_session(session)
+    assert seen == handled
+    if raised:
+        assert str(raised).strip("'") in str(caught.value)

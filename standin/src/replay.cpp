@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ STANDIN_CONTROL_API void standin_replay_event(int call, const char *name, int na
 STANDIN_CONTROL_API void standin_replay_end(void);
 STANDIN_CONTROL_API int standin_replay_position(void);
 STANDIN_CONTROL_API int standin_replay_remaining(void);
+STANDIN_CONTROL_API int standin_replay_undelivered(void);
 STANDIN_CONTROL_API int standin_replay_divergence(int *reason, int *position, int *record, int *got,
                                                   const char **got_args, int *got_args_len);
 }
@@ -81,19 +83,29 @@ struct State {
     std::size_t position = 0;  // of the divergence, in calls
     Id got = Id::count;
     std::string got_args;
+    bool stopped = false;  // the run in progress called qvi_stop
+    std::size_t cut = 0;   // events recorded inside a call that a stop or divergence cut short
 };
 
 State state;
 
-void deliver(const std::vector<Event> &events) {
+// Counted as the stand-in counts its own deliveries (an event with no callback registered is
+// dropped). Inside a run, a stop requested by the control module (the harness's `strict`) ends
+// the delivery as it ends a run; a recorded qvi_stop does not: what the recording delivered
+// after it, the SDK delivered.
+// Returns how many were delivered.
+std::size_t deliver(const std::vector<Event> &events, bool stoppable) {
     for (std::size_t i = 0; i < events.size(); ++i) {
-        if (state.reason != none) break;  // as after qvi_stop: the run ends
+        if (state.reason != none) return i;  // as after qvi_stop: the run ends
+        if (stoppable && stop_requested_now()) return i;
         qvi_event_callback cb = current_callback();
         const Event &ev = events[i];
+        count_event(cb != nullptr);
         if (cb != nullptr)
             cb(ev.name_null ? nullptr : ev.name.c_str(), ev.data_null ? nullptr : ev.data.data(),
                ev.len);
     }
+    return events.size();
 }
 
 Answer failure() {
@@ -129,13 +141,31 @@ Answer take(Id id, const std::string &args) {
     const std::size_t at = state.next++;
     for (Event &ev : x.before) state.pending.push_back(std::move(ev));
     x.before.clear();
-    if (id == Id::qvi_run || id == Id::qvi_poll) {
+    const bool run = id == Id::qvi_run;
+    const bool outer_stopped = state.stopped;
+    if (run) {
+        run_begin();
+        state.stopped = false;
+    } else if (id == Id::qvi_stop) {
+        state.stopped = true;
+    }
+    if (run || id == Id::qvi_poll) {
         // Taken out first: a call made from one of these events may run into the next ones.
         std::vector<Event> due;
         due.swap(state.pending);
-        deliver(due);
+        const std::size_t done = deliver(due, run);
+        // Those a stop left wait for the next qvi_run or qvi_poll, before any recorded since.
+        state.pending.insert(
+            state.pending.begin(),
+            std::make_move_iterator(due.begin() + static_cast<std::ptrdiff_t>(done)),
+            std::make_move_iterator(due.end()));
     }
-    deliver(x.inside);
+    state.cut += x.inside.size() - deliver(x.inside, run);
+    if (run) {
+        // Counted as a run of the stand-in's own: stopped by the strategy (or the harness).
+        run_end(state.stopped || stop_requested_now());
+        state.stopped = outer_stopped;
+    }
     if (state.reason != none) return failure();
     if (!x.finished) {
         diverge(unfinished, id, args, at);
@@ -230,6 +260,16 @@ int standin_replay_position(void) {
 
 int standin_replay_remaining(void) {
     return static_cast<int>(replay::state.plan.size() - replay::state.next);
+}
+
+// Recorded events not delivered: those between calls that no qvi_run or qvi_poll came for,
+// and those of the calls not yet made.
+int standin_replay_undelivered(void) {
+    const replay::State &s = replay::state;
+    std::size_t n = s.cut + s.staged.size() + s.pending.size();
+    for (std::size_t i = s.next; i < s.plan.size(); ++i)
+        n += s.plan[i].before.size() + s.plan[i].inside.size();
+    return static_cast<int>(n);
 }
 
 int standin_replay_divergence(int *reason, int *position, int *record, int *got,

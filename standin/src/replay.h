@@ -38,7 +38,7 @@ struct Answer {
 // one, delivers the events recorded inside it, and gives its outcome.
 Answer take(Id id, const std::string &args);
 
-// Ends any replay (the stand-in's reset).
+// Ends any replay (standin_replay_end; the stand-in's reset leaves it on).
 void reset();
 
 template <Id id, bool request, typename R, typename... A>

@@ -42,7 +42,6 @@
 #include <vector>
 
 #include "control.h"
-#include "replay.h"
 
 namespace standin {
 
@@ -272,10 +271,26 @@ qvi_event_callback current_callback() {
     return callback.load();
 }
 
-void run() {
+void run_begin() {
     stop_requested.store(false);
+}
+
+void run_end(bool stopped) {
+    counters[stopped ? STANDIN_RUNS_STOPPED : STANDIN_RUNS_DRAINED].fetch_add(1);
+}
+
+bool stop_requested_now() {
+    return stop_requested.load();
+}
+
+void count_event(bool delivered) {
+    counters[delivered ? STANDIN_EVENTS_DELIVERED : STANDIN_EVENTS_DROPPED].fetch_add(1);
+}
+
+void run() {
+    run_begin();
     deliver(-1, true);
-    counters[stop_requested.load() ? STANDIN_RUNS_STOPPED : STANDIN_RUNS_DRAINED].fetch_add(1);
+    run_end(stop_requested.load());
 }
 
 void poll() {
@@ -292,8 +307,9 @@ using namespace standin;
 
 extern "C" {
 
+// A replay in progress is left on: it is ended by standin_replay_end only, so that a harness
+// entered inside a replay starts clean without falling back to the programmed outcomes.
 void standin_reset(void) {
-    replay::reset();
     journal.clear();
     journal_on = true;
     for (Outcome &o : outcomes) o = Outcome{};

@@ -65,4 +65,11 @@ void run();
 void poll();
 void stop();
 
+// For replay, which delivers recorded events itself: the counters of a run and of its events,
+// and whether a stop was requested since the run began (request_stop: the harness's `strict`).
+void run_begin();
+void run_end(bool stopped);
+bool stop_requested_now();
+void count_event(bool delivered);
+
 }  // namespace standin

@@ -106,6 +106,7 @@ def _declare(lib: ctypes.CDLL, name: str, restype: Any, *argtypes: Any) -> Any:
 
 
 _reset = _declare(_lib, "standin_reset", None)
+_replay_end = _declare(_lib, "standin_replay_end", None)
 _function_count = _declare(_lib, "standin_function_count", _c_int)
 _function_name = _declare(_lib, "standin_function_name", _c_char_p, _c_int)
 _function_result = _declare(_lib, "standin_function_result", _c_int, _c_int)
@@ -241,10 +242,21 @@ def reset() -> None:
     """Start clean: empty journal (recording on), default outcomes, no events, no callback.
 
     Raises, once everything is reset, what an outcome callable raised since the last reset
-    (raise_outcome_errors), so that no such failure goes unnoticed.
+    (raise_outcome_errors), so that no such failure goes unnoticed. Inside a replay it raises
+    RuntimeError at once and changes nothing: default outcomes would end the replay while its
+    `with` block still claims to replay (a Harness entered there starts clean and keeps it).
     """
+    _start_clean(keep_replay=False)
+
+
+def _start_clean(*, keep_replay: bool) -> None:
+    replaying = sys.modules.get(f"{__name__}.replaying")
+    if not keep_replay and replaying is not None:
+        replaying.refuse_during_replay("reset()")
     join_threads()
     _reset()
+    if not keep_replay:
+        _replay_end()  # a replay no longer referenced (never closed) ends here
     _programs.clear()
     raise_outcome_errors()
 

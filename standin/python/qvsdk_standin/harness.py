@@ -5,10 +5,12 @@ sees it: the run goes on and returns as if nothing happened. A test of a strateg
 that way. Within a Harness (or the pytest fixture `standin`, which wraps one around each test
 that asks for it):
 
-- the stand-in starts clean (reset());
+- the stand-in starts clean (reset(); inside a replay, the replay goes on);
 - every exception that the event callable raised fails the test at the end, raised with its
   own traceback (the first one; the count of the others is noted); `strict` also ends the run
-  at the first one, so that the journal stops at the event that caused it;
+  at the first one, so that the journal stops at the event that caused it. Events still being
+  delivered by the library's threads are waited for first, so a late one is not missed. A
+  test that expects an exception takes it out of `errors` before the end;
 - so does an exception that an outcome callable of set_result, set_response or set_text raised;
 - events that the stand-in dropped because no event callable was registered fail the test;
 - `expect_stop` fails the test unless every py_qvi_run returned because the strategy called
@@ -28,7 +30,7 @@ import sys
 from types import FrameType, TracebackType
 from typing import Any
 
-from . import raise_outcome_errors, request_stop, reset, stats
+from . import _start_clean, join_threads, raise_outcome_errors, request_stop, stats
 
 __all__ = ["Harness", "HarnessError", "SigintStop", "stop_on_sigint"]
 
@@ -46,22 +48,36 @@ class Harness:
     `strict`: end the run (as py_qvi_stop does) at the first exception of the event callable.
     `expect_stop`: require that py_qvi_run was called and that every run ended because the
     strategy called py_qvi_stop. Both may also be set on the harness before the run.
+
+    Entering the same harness again while it is active (`with standin:` in a test that has the
+    fixture) is counted: the inner entry changes nothing, its exit checks what went wrong so
+    far, and the outermost exit checks the rest and restores sys.unraisablehook.
     """
 
     def __init__(self, *, strict: bool = False, expect_stop: bool = False) -> None:
         self.strict = strict
         self.expect_stop = expect_stop
-        #: The exceptions of the event callable so far, oldest first.
+        #: The exceptions of the event callable not yet raised by check(), oldest first. A test
+        #: that expects one takes it out of this list.
         self.errors: list[BaseException] = []
         self._previous_hook: Any = None
-        self._start = stats()
-        self._checked = False
+        self._depth = 0
+        self._start = stats()  # at entry
+        self._seen = self._start  # at the last check
+        self._ran_checked = False  # `expect_stop`'s "never called" was checked
 
     def __enter__(self) -> Harness:
-        reset()
+        self._depth += 1
+        if self._depth > 1:
+            return self
+        try:
+            _start_clean(keep_replay=True)
+        except BaseException:
+            self._depth -= 1
+            raise
         self.errors.clear()
-        self._checked = False
-        self._start = stats()
+        self._start = self._seen = stats()
+        self._ran_checked = False
         self._previous_hook = sys.unraisablehook
         sys.unraisablehook = self._unraisable
         return self
@@ -72,12 +88,24 @@ class Harness:
         exc: BaseException | None,
         tb: TracebackType | None,
     ) -> None:
-        if sys.unraisablehook == self._unraisable:
-            sys.unraisablehook = self._previous_hook
-        self.check()
+        __tracebackhide__ = True
+        if self._depth > 1:
+            self._depth -= 1
+            self.check()
+            return
+        try:
+            join_threads()  # a late event's exception still reaches this harness
+        finally:
+            self._depth = 0
+            # Restored whatever happens; if another hook was installed over this one and left
+            # there, this one now passes everything on (see _unraisable).
+            if sys.unraisablehook == self._unraisable:
+                sys.unraisablehook = self._previous_hook
+        self.check(final=True)
 
     def _unraisable(self, args: sys.UnraisableHookArgs) -> None:
-        if isinstance(args.object, str) and args.object == CALLBACK_CONTEXT:
+        if (self._depth > 0 and isinstance(args.object, str)
+                and args.object == CALLBACK_CONTEXT):
             if args.exc_value is not None:  # c_sdk has printed its traceback already
                 self.errors.append(args.exc_value)
                 if self.strict:
@@ -85,14 +113,15 @@ class Harness:
             return
         self._previous_hook(args)
 
-    def check(self) -> None:
-        """Raises what went wrong since entry (once): the first exception of the event
-        callable, else that of an outcome callable, else a HarnessError for dropped events or a
-        run that the strategy did not stop. What else went wrong is added as notes."""
+    def check(self, *, final: bool = False) -> None:
+        """Raises what went wrong since the last check (or entry), once the library's delivery
+        threads have ended: the first exception of the event callable, else that of an outcome
+        callable, else a HarnessError for dropped events or a run that the strategy did not
+        stop. What else went wrong is added as notes. What goes wrong later is raised by a later
+        check (the harness's exit checks). `final`: also require, under `expect_stop`, that
+        py_qvi_run was called at all since entry."""
         __tracebackhide__ = True  # pytest: the failure is the test's, not the harness's
-        if self._checked:
-            return
-        self._checked = True
+        join_threads()
         problems: list[BaseException] = []
         if self.errors:
             first = self.errors[0]
@@ -100,24 +129,29 @@ class Harness:
                            + (f"; {len(self.errors) - 1} more after it"
                               if len(self.errors) > 1 else ""))
             problems.append(first)
+            self.errors.clear()
         try:
             raise_outcome_errors()
         except BaseException as e:
             problems.append(e)
-        now = stats()
-        dropped = now.dropped - self._start.dropped
+        now, seen = stats(), self._seen
+        self._seen = now
+        dropped = now.dropped - seen.dropped
         if dropped:
             problems.append(HarnessError(
                 f"{dropped} event(s) dropped: the stand-in delivered them while no event "
                 "callable was registered (py_qvi_set_data_callback)"))
-        drained = now.runs_drained - self._start.runs_drained
-        stopped = now.runs_stopped - self._start.runs_stopped
+        drained = now.runs_drained - seen.runs_drained
         if self.expect_stop and drained:
             problems.append(HarnessError(
                 f"{drained} py_qvi_run call(s) returned because the stand-in ran out of events, "
                 "not because the strategy called py_qvi_stop"))
-        elif self.expect_stop and not stopped:
+        elif (self.expect_stop and final and not self._ran_checked
+              and now.runs_stopped == self._start.runs_stopped
+              and now.runs_drained == self._start.runs_drained):
             problems.append(HarnessError("py_qvi_run was never called (expect_stop)"))
+        if final:
+            self._ran_checked = True
         if problems:
             for other in problems[1:]:
                 problems[0].add_note(f"also: {type(other).__name__}: {other}")

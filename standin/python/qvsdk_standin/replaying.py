@@ -17,7 +17,12 @@ stand-in is called by c_sdk, not by Python. It is kept instead: that call and ev
 answer with the failure status DIVERGED (-1; a NULL response, a NULL text), no more events are
 delivered, so a qvi_run in progress returns as after qvi_stop, and the first divergence is
 raised as ReplayDivergence by check(), and by close() and the end of the `with` block. In
-strict mode, recorded calls that were never made are a divergence at close() too.
+strict mode, recorded calls that were never made, and recorded events that were never delivered
+(events between calls wait for a qvi_run or qvi_poll), are a divergence at close() too.
+
+Nothing ends a replay but close() (or the end of the `with` block): a second replay started
+inside it, or qvsdk_standin.reset(), raises RuntimeError at once. A Harness entered inside a
+replay starts clean (journal, queue, callback) and the replay goes on.
 """
 
 from __future__ import annotations
@@ -26,6 +31,7 @@ import ctypes
 import difflib
 import os
 import struct
+import weakref
 from types import TracebackType
 from typing import Any
 
@@ -72,6 +78,7 @@ _add_event = _fn("standin_replay_event", None, _c_int, _c_char_p, _c_int, _c_cha
 _end = _fn("standin_replay_end", None)
 _position = _fn("standin_replay_position", _c_int)
 _remaining = _fn("standin_replay_remaining", _c_int)
+_undelivered = _fn("standin_replay_undelivered", _c_int)
 _divergence = _fn("standin_replay_divergence", _c_int, ctypes.POINTER(_c_int),
                   ctypes.POINTER(_c_int), ctypes.POINTER(_c_int), ctypes.POINTER(_c_int),
                   ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(_c_int))
@@ -176,15 +183,37 @@ def _decode_args(raw: bytes) -> tuple[Value, ...]:
     return _Reader(raw, 0, len(raw)).values()
 
 
+# The replay in progress. Held weakly: one that nothing refers to any more (never closed, its
+# `with` block long gone) is no longer claimed, and the next reset() ends it.
+_active: weakref.ref[Replay] | None = None
+
+
+def in_progress() -> Replay | None:
+    """The replay in progress, if any."""
+    found = _active() if _active is not None else None
+    return found if found is not None and not found._closed else None
+
+
+def refuse_during_replay(what: str) -> None:
+    """Raises RuntimeError, naming `what`, while a replay is in progress."""
+    found = in_progress()
+    if found is not None:
+        raise RuntimeError(f"{what} inside the replay of {found.path}: it would end the replay "
+                           "and answer the calls as programmed; close the replay first (leave "
+                           "its `with` block)")
+
+
 class Replay:
     """A replay in progress (see the module's docstring)."""
 
     def __init__(self, path: str | os.PathLike[str], strict: bool = True) -> None:
+        global _active
         self.path = os.fspath(path)
         self.strict = strict
+        self._closed = True  # until it begins
+        refuse_during_replay(f"replay({self.path!r})")
         self.recording: Recording = read(path)
         self._calls: list[Call] = []
-        self._closed = False
         if _begin(1 if strict else 0, self.recording.catalogue_hash) != 0:
             raise ValueError(f"{self.path} was recorded against another SDK catalogue "
                              f"({self.recording.catalogue_hash:016x}, the stand-in's is "
@@ -194,6 +223,8 @@ class Replay:
         except BaseException:
             _end()
             raise
+        self._closed = False
+        _active = weakref.ref(self)
 
     def _load(self) -> None:
         position: dict[int, int] = {}  # a call's sequence number -> its place in the plan
@@ -254,15 +285,21 @@ class Replay:
         if self._closed:
             return
         found = self.divergence()
-        left = self.remaining
+        left, undelivered = self.remaining, int(_undelivered())
         self._closed = True
         _end()
         if found is not None:
             raise found
+        events = (f"{undelivered} recorded event(s) not delivered (events recorded between "
+                  "calls wait for a qvi_run or qvi_poll)")
         if self.strict and left:
             nxt = self._calls[len(self._calls) - left]
-            raise ReplayDivergence(f"the session ended with {left} recorded call(s) not made",
+            raise ReplayDivergence(f"the session ended with {left} recorded call(s) not made"
+                                   + (f" and {events}" if undelivered else ""),
                                    len(self._calls) - left, nxt, None, None, self.path)
+        if self.strict and undelivered:
+            raise ReplayDivergence(f"the session ended with {events}", len(self._calls), None,
+                                   None, None, self.path)
 
     def __enter__(self) -> Replay:
         return self

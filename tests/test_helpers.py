@@ -370,3 +370,47 @@ def test_wrapper_and_helpers_leak_nothing():
     assert_no_leak(c_sdk.is_linux)
     assert_no_leak(c_sdk.adapt_to_python3, print)
     assert_no_leak(c_sdk.is_linux, 1, expect=TypeError)
+
+
+@pytest.mark.parametrize(
+    "name, found, bound, observe",
+    [("IS_PY2", False, True, lambda: c_sdk.adapt_to_python3(lambda text: text)("s")),
+     ("CSDK_OPERATE_SUCCESS", 0, 1, lambda: c_sdk.py_qvi_get_orders(b"r")[1])],
+    ids=["IS_PY2", "CSDK_OPERATE_SUCCESS"],
+)
+def test_a_global_bound_while_its_lookup_runs_is_seen_next_time(module_globals, name, found,
+                                                                 bound, observe):
+    # Missing from the module, the name is found in builtins, behind a key of the same hash
+    # whose __eq__ binds it in the module during the search: that search's value may be used
+    # once, but the next call must see the module's new binding.
+    import builtins
+
+    armed = []
+
+    class Collides(str):
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            if armed:
+                armed.clear()
+                setattr(c_sdk, name, bound)
+            return False
+
+    key = Collides("collides")
+    space = vars(builtins)
+    had, saved = name in space, space.pop(name, None)
+    delattr(c_sdk, name)
+    space[key] = None
+    space[name] = found  # behind the key: the search meets the key first
+    try:
+        from_builtins = observe()
+        c_sdk.poke = None  # any change to the module forgets what was found
+        armed.append(True)
+        observe()
+        assert not armed and getattr(c_sdk, name) == bound
+        assert observe() != from_builtins
+    finally:
+        del space[key], space[name]
+        if had:
+            space[name] = saved

@@ -345,7 +345,11 @@ def test_events_on_threads_of_a_subinterpreter_reach_the_main_one():
     # event (the dictionary watchers are the main interpreter's).
     proc = run_python(
         """
-        import _testcapi, _xxsubinterpreters as interpreters, textwrap
+        import _testcapi, textwrap
+        try:
+            import _interpreters as interpreters
+        except ImportError:  # its name in 3.12
+            import _xxsubinterpreters as interpreters
         import c_sdk
         import qvsdk_standin as sdk
 

@@ -380,3 +380,27 @@ def test_events_on_threads_of_a_subinterpreter_reach_the_main_one():
         timeout=60,
     )
     assert proc.stdout.startswith("True"), proc.stdout + proc.stderr
+
+
+def test_a_report_that_leads_back_to_the_bridge_ends_at_the_recursion_limit():
+    # Run apart: a regression ends the process. The unraisable hook is a wrapper of a module
+    # function inside which the SDK delivers the next event, whose f fails again: a loop through
+    # C alone, reports within reports. Each report passes the recursion check; at the end of the
+    # depth the report is dropped and the events go on to the last.
+    proc = run_python(
+        """
+        import io, sys
+        import c_sdk
+        import qvsdk_standin as sdk
+
+        sys.stderr = io.StringIO()
+        sys.unraisablehook = c_sdk.adapt_to_python3(c_sdk.py_qvi_set_data_callback)
+        c_sdk.py_qvi_set_data_callback(None)
+        sdk.deliver_in("qvi_set_event_callback_pb", 1)
+        for _ in range(20000):
+            sdk.queue_event("e", b"x")
+        print(c_sdk.qvi_poll(), sdk.queued_events())
+        """,
+        timeout=120,
+    )
+    assert proc.stdout.split() == ["0", "0"]

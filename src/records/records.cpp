@@ -290,6 +290,8 @@ int is_data(PyObject *name) {
     if (name == s_data || PyUnicode_CheckExact(name)) return names_data(name);
     Ref ne = Ref::steal(PyObject_RichCompare(name, s_data, Py_NE));
     if (!ne) return -1;
+    RecursionGuard guard;  // the outcome's __bool__ is the caller's
+    if (!guard.entered()) return -1;
     int t = PyObject_IsTrue(ne.get());
     return t < 0 ? -1 : !t;
 }

@@ -105,9 +105,17 @@ void show_exit(PyObject *exc) {
 
 // Reports the exception being raised in two steps and clears it: first the traceback, as the
 // runtime prints an uncaught exception but without recording it as sys.last_exc; then the same
-// exception through sys.unraisablehook.
+// exception through sys.unraisablehook. The hooks (and sys.stderr) are the caller's: they are
+// called past the recursion guard, since a hook may lead back here through C alone (a wrapper
+// of a module function that makes the SDK deliver the next event). At the end of the depth the
+// report is dropped: nothing can be called to make it.
 CSDK_NOINLINE void report() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
+    RecursionGuard guard;
+    if (!guard.entered()) {
+        PyErr_Clear();
+        return;
+    }
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit)) {
         show_exit(exc.get());
     } else {

@@ -1,10 +1,16 @@
 """A stateful test of the objects around the module's calls (run apart by test_hostile_graphs).
 
 Its rules build records over records (loops and deep chains included), replace and restore
-properties, methods and plain attributes on the record classes and on subclasses, rebind and
-delete module globals (directly and from inside events), register callables that re-register,
-raise or call the module, wrap callables in adapt_to_python3 again and again, and call wrappers
-of every shape in between, some with a success value whose comparison calls the SDK again.
+properties, methods and plain attributes on the record classes and on subclasses, re-initialise
+the classes' own field properties in place, rebind and delete module globals (directly, from
+inside events, and from inside the look-up of a global: the __eq__ or __hash__ of a builtins key
+of the same hash, gc callbacks, weakref callbacks), register callables that re-register, raise
+or call the module, wrap callables in adapt_to_python3 again and again, bind the slots of
+argument types and of record keys (__len__, __int__, __float__, __index__, __bool__, __hash__,
+encode) to the module's functions, to wrappers of them and to wrappers of other builtins
+(operator.call, bound methods of records, functools.partial), deliver events from threads of a
+sub-interpreter, and call wrappers of every shape in between, some with a success value whose
+comparison calls the SDK again.
 Every step must end in a value or an exception, never a crash; afterwards no record, wrapper
 or hostile object may remain alive.
 
@@ -17,13 +23,19 @@ whose item reads never fail would not end, as for the same class written in Pyth
 """
 
 import copy
+import functools
 import gc
 import io
+import operator
 import os
 import sys
+import textwrap
+import weakref
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "standin", "host")]
+
+import builtins  # noqa: E402
 
 import c_sdk  # noqa: E402
 import qvsdk_standin as sdk  # noqa: E402
@@ -38,6 +50,11 @@ FIELDS = sorted({name for cls in BASES for name, v in vars(cls).items()
 DUNDERS = ["__getattr__", "__getitem__", "__setitem__", "__setattr__", "__str__", "__repr__",
            "__init__", "__contains__", "__getattribute__", "__iter__"]
 GLOBALS = ["CSDK_OPERATE_SUCCESS", "IS_PY2", "f", "py_qvi_strerror", "qvsdklogger", "platform"]
+FIELDS_OF = {cls: [n for n, v in vars(cls).items() if isinstance(v, property)] for cls in BASES}
+try:
+    import _testcapi
+except ImportError:  # a build without the test modules
+    _testcapi = None
 KEYS = st.sampled_from(["price", "close", "data", "get", "x", "__doc__", 3])
 MISSING = object()
 machine = None  # the running machine, for the hostile objects' own code
@@ -148,6 +165,9 @@ class HostileGraphs(RuleBasedStateMachine):
         global machine
         machine = self
         self.saved_attrs = {}
+        self.saved_props = {}  # property: (fget, fset) as built
+        self.builtins_keys = []  # colliding keys put into builtins
+        self.saved_builtins = {name: vars(builtins).get(name, MISSING) for name in GLOBALS}
         self.saved_globals = dict(vars(c_sdk))
         self.known = []  # records the hostile objects reach
         self.meddling = False
@@ -332,7 +352,156 @@ class HostileGraphs(RuleBasedStateMachine):
         self.attempt(w, arg)
         self.attempt(copy.deepcopy, {"w": w})
 
+    # ---- properties re-initialised in place ----
+
+    @rule(name=st.sampled_from(sorted({(cls.__name__, f) for cls in BASES for f in vars(cls)
+                                       if isinstance(vars(cls)[f], property)})),
+          getter=st.sampled_from(["constant", "other field", "built", "raises"]))
+    def reinitialise_property(self, name, getter):
+        cls = getattr(c_sdk, name[0])
+        prop = vars(cls)[name[1]]
+        built = self.saved_props.setdefault(prop, (prop.fget, prop.fset))
+        fget = {"constant": lambda self: "new", "built": built[0],
+                "other field": vars(cls)[FIELDS_OF[cls][0]].fget,
+                "raises": lambda self: (_ for _ in ()).throw(LookupError("no"))}[getter]
+        prop.__init__(fget, built[1])
+        rec = cls({f: f for f in FIELDS})
+        # the class's read and the property's own give the same
+        read = self.attempt(getattr, rec, name[1])
+        assert read == self.attempt(prop.__get__, rec), (name, getter)
+
+    # ---- slots of arguments and of record keys bound to builtins ----
+
+    def slot_values(self):
+        rec = self.known[-1] if self.known else c_sdk.ObjectLikeDict2({})
+        return [
+            c_sdk.py_qvi_get_orders, c_sdk.py_qvi_smart_reorder_cancel, c_sdk.c_status_ok,
+            c_sdk.adapt_to_python3(c_sdk.py_qvi_get_cash_pb_v2),
+            c_sdk.adapt_to_python3(c_sdk.py_qvi_set_max_wait_time),
+            c_sdk.adapt_to_python3(operator.call),
+            c_sdk.adapt_to_python3(rec.__getitem__),
+            c_sdk.adapt_to_python3(functools.partial(operator.getitem, rec)),
+            c_sdk.adapt_to_python3(functools.partial(c_sdk.c_status_fail, cfunname="x")),
+        ]
+
+    @rule(base=st.sampled_from([bytes, str, int, float, object]),
+          slots=st.lists(st.sampled_from(["__len__", "__int__", "__float__", "__index__",
+                                          "__bool__", "__hash__", "encode"]),
+                         min_size=1, max_size=3, unique=True),
+          choice=st.integers(0, 8), data=st.data())
+    def bind_argument_slots(self, base, slots, choice, data):
+        ns = {}
+        values = self.slot_values()
+        for slot in slots:
+            ns[slot] = values[(choice + len(ns)) % len(values)]
+        cls = type("Arg", (Hostile,) if base is object else (base, Hostile), ns)
+        arg = self.attempt(cls, b"x") if base is bytes else self.attempt(cls)
+        if arg is None:
+            return
+        calls = [c_sdk.py_qvi_get_orders, c_sdk.py_qvi_get_cash_pb_v2, c_sdk.py_qvi_set_timer,
+                 c_sdk.py_qvi_smart_reorder_cancel, c_sdk.qvi_set_mode,
+                 lambda a: c_sdk.py_qvi_subscribe(b"s", b"f", a),
+                 lambda a: c_sdk.qvi_set_bus_secure(1, b"a", b"b", b"c", a),
+                 lambda a: c_sdk.py_qvi_set_backtest_config(
+                     b"s", b"e", a, a, 1.0, 1.0, 1.0, 1.0, 1.0, 1, 1, 1),
+                 c_sdk.c_status_fail, c_sdk.py_qvi_set_serv_addr]
+        for fn in data.draw(st.lists(st.sampled_from(calls), min_size=1, max_size=3)):
+            self.attempt(fn, arg)
+        for rec in self.known[-2:]:  # the argument as a record key
+            self.attempt(lambda: rec[arg])
+            self.attempt(rec.__setitem__, arg, 1)
+            self.attempt(lambda: arg in rec if type(rec) in BASES[2:3] else None)
+            self.attempt(rec.__getattr__, arg)
+
+    @rule(seed=st.integers(0, 3))
+    def call_foreign_builtin_loop(self, seed):
+        w = c_sdk.adapt_to_python3(operator.call)
+        p = functools.partial(w)
+        p.__setstate__((w, (p,) * (seed % 2 + 1), {}, None))
+        self.attempt(w, p)
+        p.__setstate__((len, (), {}, None))  # breaks the cycle
+
+    # ---- globals bound from inside look-ups ----
+
+    @rule(name=st.sampled_from(["IS_PY2", "CSDK_OPERATE_SUCCESS", "f", "py_qvi_strerror"]),
+          value=st.sampled_from([True, False, 0, 1, None]),
+          via=st.sampled_from(["__eq__", "__hash__", "gc", "weakref"]))
+    def bind_global_inside_lookup(self, name, value, via):
+        def bind():
+            setattr(c_sdk, name, value)
+
+        vars(c_sdk).pop(name, None)  # the look-up goes on into builtins
+        if via in ("__eq__", "__hash__"):
+            armed = [True]
+
+            class Collides(str, Hostile):
+                def __hash__(self):
+                    if via == "__hash__" and armed:
+                        armed.clear()
+                        bind()
+                    return hash(name)
+
+                def __eq__(self, other):
+                    if via == "__eq__" and armed:
+                        armed.clear()
+                        bind()
+                    return False
+
+            space = vars(builtins)
+            old = space.pop(name, MISSING)
+            key = Collides(f"collides{len(self.builtins_keys)}")
+            self.builtins_keys.append(key)
+            space[key] = None  # before the name: the search meets it first
+            space[name] = 0 if old is MISSING else old
+        elif via == "gc":
+            def collect(phase, info):
+                gc.callbacks.remove(collect)
+                bind()
+
+            gc.callbacks.append(collect)
+            gc.collect()
+        else:
+            target = Hostile()
+            ref = weakref.ref(target, lambda r: bind())
+            del target, ref
+        self.call_wrappers(4)
+        self.attempt(c_sdk.adapt_to_python3(lambda x: x), "s")
+        sdk.queue_event("looked-up", b"")
+        self.attempt(c_sdk.qvi_poll)
+        if name == "IS_PY2" and vars(c_sdk).get(name) in (True, False):
+            # whatever was found on the way, the next call follows the module's binding
+            seen = self.attempt(c_sdk.adapt_to_python3(lambda x: x), "s")
+            assert seen == ("s" if vars(c_sdk)[name] else b"s"), (via, value, seen)
+
+    # ---- events from threads of another interpreter ----
+
+    @rule(n=st.integers(1, 3), kind=st.sampled_from(["CDLL", "PyDLL"]))
+    def deliver_from_subinterpreter(self, n, kind):
+        if _testcapi is None:
+            return
+        for i in range(n):
+            sdk.queue_event(f"sub{i}", b"payload")
+        _testcapi.run_in_subinterp(textwrap.dedent(f"""
+            import ctypes, threading
+            lib = ctypes.{kind}({sdk.LIBRARY!r})
+            t = threading.Thread(target=lambda: [lib.qvi_poll() for _ in range({n})])
+            t.start()
+            t.join()
+            """))
+        self.attempt(c_sdk.qvi_poll)
+
     def teardown(self):
+        for prop, built in self.saved_props.items():
+            prop.__init__(*built)
+        space = vars(builtins)
+        for key in self.builtins_keys:
+            space.pop(key, None)
+        for name, value in self.saved_builtins.items():
+            if value is MISSING:
+                space.pop(name, None)
+            else:
+                space[name] = value
+        gc.callbacks[:] = [cb for cb in gc.callbacks if getattr(cb, "__name__", "") != "collect"]
         for key, value in list(self.saved_attrs.items())[::-1]:
             self.restore(key, value)
         current = vars(c_sdk)

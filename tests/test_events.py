@@ -335,3 +335,72 @@ def test_no_leak_over_ten_thousand_events(module_globals, sdk, f, event):
         reports.stderr, reports.hook = Quiet(), lambda args: None
         sys.stderr, sys.unraisablehook = reports.stderr, reports.hook
         assert_no_leak(one_event, calls=10_000)
+
+
+def test_events_on_threads_of_a_subinterpreter_reach_the_main_one():
+    # Run apart: a regression ends the process. A sub-interpreter sharing the main lock starts
+    # a thread that calls the SDK itself, through ctypes: with the lock released (no thread state
+    # at all on the callback) and with its own interpreter's lock held. Each event still runs f
+    # in the main interpreter, the module's, where re-registering inside f is seen by the next
+    # event (the dictionary watchers are the main interpreter's).
+    proc = run_python(
+        """
+        import _testcapi, textwrap
+        try:
+            import _interpreters as interpreters
+        except ImportError:  # its name in 3.12
+            import _xxsubinterpreters as interpreters
+        import c_sdk
+        import qvsdk_standin as sdk
+
+        seen = []
+
+        def first(event, data):
+            seen.append((event, interpreters.get_current()))
+            c_sdk.py_qvi_set_data_callback(second)
+
+        def second(event, data):
+            seen.append((event, interpreters.get_current()))
+            c_sdk.py_qvi_set_data_callback(first)
+
+        c_sdk.py_qvi_set_data_callback(first)
+        for kind in ("CDLL", "PyDLL"):
+            for i in range(4):
+                sdk.queue_event(f"{kind}{i}", b"x")
+            _testcapi.run_in_subinterp(textwrap.dedent(f'''
+                import ctypes, threading
+                lib = ctypes.{kind}({sdk.LIBRARY!r})
+                polls = threading.Thread(target=lambda: [lib.qvi_poll() for _ in range(4)])
+                polls.start()
+                polls.join()
+                '''))
+        print(seen == [(f"{k}{i}", interpreters.get_main()) for k in ("CDLL", "PyDLL")
+                       for i in range(4)], seen)
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.startswith("True"), proc.stdout + proc.stderr
+
+
+def test_a_report_that_leads_back_to_the_bridge_ends_at_the_recursion_limit():
+    # Run apart: a regression ends the process. The unraisable hook is a wrapper of a module
+    # function inside which the SDK delivers the next event, whose f fails again: a loop through
+    # C alone, reports within reports. Each report passes the recursion check; at the end of the
+    # depth the report is dropped and the events go on to the last.
+    proc = run_python(
+        """
+        import io, sys
+        import c_sdk
+        import qvsdk_standin as sdk
+
+        sys.stderr = io.StringIO()
+        sys.unraisablehook = c_sdk.adapt_to_python3(c_sdk.py_qvi_set_data_callback)
+        c_sdk.py_qvi_set_data_callback(None)
+        sdk.deliver_in("qvi_set_event_callback_pb", 1)
+        for _ in range(20000):
+            sdk.queue_event("e", b"x")
+        print(c_sdk.qvi_poll(), sdk.queued_events())
+        """,
+        timeout=120,
+    )
+    assert proc.stdout.split() == ["0", "0"]

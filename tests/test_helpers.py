@@ -5,6 +5,7 @@ import inspect
 import pickle
 import re
 import sys
+import textwrap
 
 import c_sdk
 import pytest
@@ -294,6 +295,74 @@ def test_wrappers_that_lead_back_to_themselves_end_in_recursion_error():
     assert "RecursionError" in proc.stderr
 
 
+# Loops through C alone that pass through an object the caller supplied: a slot of an
+# argument or of a record key bound to a wrapper, or a wrapper of someone else's builtin. Each
+# snippet ends in the loop's call.
+CALLER_LOOPS = {
+    "len of a request": """
+        class Req(bytes):
+            __len__ = c_sdk.py_qvi_get_orders
+        c_sdk.py_qvi_get_orders(Req(b"x"))""",
+    "__int__ of an integer": """
+        class N:
+            __int__ = c_sdk.py_qvi_smart_reorder_cancel
+        c_sdk.py_qvi_smart_reorder_cancel(N())""",
+    "__float__ of a real": """
+        class R(bytes):
+            __float__ = c_sdk.adapt_to_python3(functools.partial(
+                c_sdk.py_qvi_smart_reorder, b"s", volume=1, side=1, order_type=1,
+                position_effect=1, repeat_n=1, max_price_offset=1, time_out=1, time_wait=1,
+                account=b"a"))
+        R.__float__(R(b"x"))""",
+    "truth of IS_PY2": """
+        class B:
+            __bool__ = c_sdk.py_qvi_get_orders
+        c_sdk.IS_PY2 = B()
+        c_sdk.py_qvi_get_orders(b"x")""",
+    "encode of a str": """
+        class S(str):
+            encode = c_sdk.py_qvi_get_orders
+        c_sdk.py_qvi_get_orders(S("x"))""",
+    "hash of a record key": """
+        rec = c_sdk.TickLikeDict2({})
+        class K:
+            __hash__ = c_sdk.adapt_to_python3(rec.__getitem__)
+        rec[K()]""",
+    "hash of a record key, written": """
+        rec = c_sdk.BarLikeDict2({})
+        class K:
+            __hash__ = c_sdk.adapt_to_python3(functools.partial(rec.__setitem__, value=1))
+        rec[K()] = 1""",
+    "hash of a record key, tested": """
+        rec = c_sdk.BarLikeDict2({})
+        class K:
+            __hash__ = c_sdk.adapt_to_python3(rec.__contains__)
+        K() in rec""",
+    "operator.call over a partial of itself": """
+        w = c_sdk.adapt_to_python3(operator.call)
+        p = functools.partial(w)
+        p.__setstate__((w, (p,), {}, None))
+        w(p)""",
+    "a bound method of a record": """
+        rec = c_sdk.ObjectLikeDict2(None)
+        rec.data = rec
+        c_sdk.adapt_to_python3(rec.__getitem__)("x")""",
+}
+
+
+@pytest.mark.parametrize("loop", CALLER_LOOPS.values(), ids=list(CALLER_LOOPS))
+def test_loops_through_objects_the_caller_supplied_end_in_recursion_error(loop):
+    # Run apart: a regression ends the process.
+    proc = run_python(
+        "import functools, operator\nimport c_sdk\ntry:"
+        + textwrap.indent(textwrap.dedent(loop), "    ")
+        + "\nexcept RecursionError:\n    print('RecursionError')\n",
+        timeout=60,
+        check=False,
+    )
+    assert proc.stdout.split() == ["RecursionError"], proc.stderr[-2000:]
+
+
 def test_wrapper_and_helpers_leak_nothing():
     w = c_sdk.adapt_to_python3(lambda *a, **k: None)
     assert_no_leak(w, "text", b"raw", key="value")
@@ -301,3 +370,47 @@ def test_wrapper_and_helpers_leak_nothing():
     assert_no_leak(c_sdk.is_linux)
     assert_no_leak(c_sdk.adapt_to_python3, print)
     assert_no_leak(c_sdk.is_linux, 1, expect=TypeError)
+
+
+@pytest.mark.parametrize(
+    "name, found, bound, observe",
+    [("IS_PY2", False, True, lambda: c_sdk.adapt_to_python3(lambda text: text)("s")),
+     ("CSDK_OPERATE_SUCCESS", 0, 1, lambda: c_sdk.py_qvi_get_orders(b"r")[1])],
+    ids=["IS_PY2", "CSDK_OPERATE_SUCCESS"],
+)
+def test_a_global_bound_while_its_lookup_runs_is_seen_next_time(module_globals, name, found,
+                                                                 bound, observe):
+    # Missing from the module, the name is found in builtins, behind a key of the same hash
+    # whose __eq__ binds it in the module during the search: that search's value may be used
+    # once, but the next call must see the module's new binding.
+    import builtins
+
+    armed = []
+
+    class Collides(str):
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            if armed:
+                armed.clear()
+                setattr(c_sdk, name, bound)
+            return False
+
+    key = Collides("collides")
+    space = vars(builtins)
+    had, saved = name in space, space.pop(name, None)
+    delattr(c_sdk, name)
+    space[key] = None
+    space[name] = found  # behind the key: the search meets the key first
+    try:
+        from_builtins = observe()
+        c_sdk.poke = None  # any change to the module forgets what was found
+        armed.append(True)
+        observe()
+        assert not armed and getattr(c_sdk, name) == bound
+        assert observe() != from_builtins
+    finally:
+        del space[key], space[name]
+        if had:
+            space[name] = saved

@@ -85,14 +85,49 @@ def test_subinterpreter_is_refused():
     )
 
 
+def test_a_subinterpreter_cannot_be_the_first_to_import():
+    # The module may live in the main interpreter only: a sub-interpreter (one sharing the
+    # main interpreter's lock, as the legacy ones do) that imports it first is refused with a
+    # message that says so, and the main interpreter imports it afterwards as usual.
+    proc = run_python(
+        """
+        import _testcapi, textwrap
+        code = '''
+        try:
+            import c_sdk
+        except ImportError as e:
+            print("refused:", e)
+        else:
+            print("imported")
+        '''
+        _testcapi.run_in_subinterp(textwrap.dedent(code))
+        import c_sdk
+        print("main:", c_sdk.IS_PY3)
+        """
+    )
+    assert proc.stdout.splitlines() == [
+        "refused: c_sdk can only be imported in the main interpreter, not in a sub-interpreter: "
+        "it keeps process-wide state (the SDK's one event callback among it) that a "
+        "sub-interpreter could not own",
+        "main: True",
+    ]
+
+
 def test_host_package_missing_then_present():
     run_python(
         f"""
-        import sys
+        import sys, traceback
         try:
             import c_sdk
         except ModuleNotFoundError as e:
-            assert e.name == "qv", e
+            assert e.name == "qv" and str(e) == "No module named 'qv'", e
+            # the import machinery's error as it is, with a note on who needs the package
+            assert e.__notes__ == [
+                "c_sdk is imported by its host package qv, which must be importable (c_sdk "
+                "imports qv.constant and qv.utils); for tests, the stand-in's qv is in the "
+                "folder standin/host of the c_sdk sources: put that folder on sys.path or "
+                "PYTHONPATH"], e.__notes__
+            assert any("init c_sdk" in line for line in traceback.format_tb(e.__traceback__))
         else:
             raise AssertionError("imported without the host package")
         assert "c_sdk" not in sys.modules

@@ -459,6 +459,32 @@ def test_fields_replaced_on_the_class_run_what_the_class_holds():
     assert proc.stdout.split() == ["True"] * 8
 
 
+def test_fields_reinitialised_in_place_run_their_new_getter():
+    # Run apart: the classes stay changed. property.__init__ gives the class's own property
+    # object another getter (neither its address nor the class changes): reads, the cached one
+    # included, run the new getter as property.__get__ does, and the old getter put back reads
+    # the field again.
+    proc = run_python(
+        f"""
+        import c_sdk
+        for name, fields in {FIELDS!r}.items():
+            cls = getattr(c_sdk, name)
+            rec = cls({{f: f for f in fields}})
+            props = {{f: vars(cls)[f] for f in fields}}
+            saved = {{f: (p.fget, p.fset) for f, p in props.items()}}
+            [getattr(rec, f) for f in fields]  # known to the class's cache
+            for f, p in props.items():
+                p.__init__(lambda self, f=f: f.upper(), saved[f][1])
+            print(all(getattr(rec, f) == f.upper() == p.__get__(rec) for f, p in props.items()))
+            for f, p in props.items():
+                p.__init__(*saved[f])
+            print(all(getattr(rec, f) == f for f in fields))
+        """,
+        timeout=60,
+    )
+    assert proc.stdout.split() == ["True"] * 8
+
+
 def test_record_reads_and_writes_leak_nothing():
     tick = c_sdk.TickLikeDict2({"price": 1.0, "other": 2})
     bar = c_sdk.BarLikeDict2({"close": 1.0})

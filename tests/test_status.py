@@ -162,3 +162,50 @@ def test_no_leaks(module_globals, args, expect):
     c_sdk.qvsdklogger = type("Quiet", (), {"debug": staticmethod(lambda line: None)})
     assert_no_leak(c_sdk.c_status_fail, *args, expect=expect)
     assert_no_leak(c_sdk.c_status_ok, args[0])
+
+
+class EqualAndUnequal:
+    """A success value whose `==` and `!=` both give `outcome`: a path that compares with `==`
+    and one that compares with `!=` see opposite verdicts, where an int lets them agree."""
+
+    def __init__(self, outcome):
+        self.outcome = outcome
+
+    def __eq__(self, other):
+        return self.outcome
+
+    def __ne__(self, other):
+        return self.outcome
+
+    __hash__ = None
+
+
+def comparing_paths():
+    """Every path that compares a status with CSDK_OPERATE_SUCCESS: its id, the comparison it
+    makes, and a call that tells whether it took the status for success."""
+    from members import COMMAND, FETCH, MEMBERS
+    from test_setup import FUNCTIONS, call, sample
+
+    for m in MEMBERS:
+        if m.shape == COMMAND:
+            continue  # returns the status without comparing it
+        f = getattr(c_sdk, m.name)
+        yield m.name, "==", (lambda f=f, m=m: (f() if m.shape == FETCH else f(b"r"))[1] is not None)
+    for f in FUNCTIONS:
+        if f.result == "reply":
+            yield f.name, "==", (lambda f=f: call(f, sample(f))[1] is not None)
+        elif f.result == "serv":  # None when the status differs, else the address
+            yield f.name, "!=", (lambda f=f: call(f, sample(f)) is not None)
+    yield "c_status_ok", "==", lambda: c_sdk.c_status_ok(0) is True
+    yield "c_status_fail", "!=", lambda: c_sdk.c_status_fail(0, "fn") is False
+
+
+PATHS = list(comparing_paths())
+
+
+@pytest.mark.parametrize("outcome", [False, True])
+@pytest.mark.parametrize("name, op, succeeded", PATHS, ids=[p[0] for p in PATHS])
+def test_each_path_compares_with_its_own_operator(module_globals, logger, name, op, succeeded,
+                                                  outcome):
+    c_sdk.CSDK_OPERATE_SUCCESS = EqualAndUnequal(outcome)
+    assert succeeded() is (outcome if op == "==" else not outcome)

@@ -7,10 +7,13 @@
 // writable __name__, __qualname__, __module__, __doc__ and a __dict__, and no __wrapped__.
 // Like a function, it is copied as itself (copy.copy, copy.deepcopy) and pickled by its name.
 //
-// Invariants: a call of any callable but a builtin of our own convention, and of a str
-// subclass's encode, passes the recursion guard (our builtins guard their own calls of what a
-// caller can replace); a chain of wrappers is freed through the interpreter's trashcan. A
-// wrapper of a wrapper of ... thus ends in RecursionError when called and frees whole.
+// Invariants: a call of any callable but a function of this module, and of a str subclass's
+// encode, passes the recursion guard (the module's functions guard their own calls of what a
+// caller can replace, their arguments' slots included); a builtin of anyone else (a bound
+// method of a record, operator.call, another extension's function) is called through the
+// protocol like any other callable. A chain of wrappers is freed through the interpreter's
+// trashcan. A wrapper of a wrapper of ... thus ends in RecursionError when called and frees
+// whole.
 #include <cstring>
 #include <iterator>
 
@@ -34,9 +37,9 @@ struct Adapted {
     PyObject *dict;
     PyObject *weaklist;
     vectorcallfunc vectorcall;
-    // When func is a builtin function of the (args, nargs, kwnames) convention: its C entry and
-    // the object it is bound to (func holds it), else null. Neither can change during func's
-    // life.
+    // When func is a function of this module (a builtin of the (args, nargs, kwnames)
+    // convention bound to the module): its C entry and the module (func holds it), else null.
+    // Neither can change during func's life.
     FastFunction entry;
     PyObject *entry_self;
 };
@@ -54,12 +57,13 @@ PyObject *encode(PyObject *value) {
     return guard.entered() ? PyObject_CallMethodOneArg(value, s_encode, s_ascii) : nullptr;
 }
 
-// func(*args), as the interpreter's own call would make it. A builtin function of the
-// (args, nargs, kwnames) convention (every function of this module) is entered directly, as the
-// interpreter's specialised call of such a function enters it: the general protocol would only
-// add a trip through its generic entry point (and a check of the C recursion depth, which the
-// specialised call does not make either). Any other callable, another wrapper among them, goes
-// through the protocol past the recursion guard: a vectorcall of a C callable checks no depth.
+// func(*args), as the interpreter's own call would make it. A function of this module is
+// entered directly, as the interpreter's specialised call of such a function enters it: the
+// general protocol would only add a trip through its generic entry point (and a check of the C
+// recursion depth, which the specialised call does not make either, and which the module's
+// functions make themselves wherever they call into what a caller supplied). Any other
+// callable, another wrapper or someone else's builtin among them, goes through the protocol
+// past the recursion guard: a vectorcall of a C callable checks no depth.
 CSDK_INLINE PyObject *call_func(const Adapted *a, PyObject *const *args, size_t nargsf,
                                 PyObject *kwnames) {
     if (CSDK_LIKELY(a->entry != nullptr))
@@ -252,8 +256,10 @@ PyObject *adapt_to_python3(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     w->vectorcall = adapted_vectorcall;
     w->entry = nullptr;
     w->entry_self = nullptr;
+    const ImportState &st = import_state();
     if (PyCFunction_CheckExact(w->func) &&
-        PyCFunction_GET_FLAGS(w->func) == (METH_FASTCALL | METH_KEYWORDS)) {
+        PyCFunction_GET_FLAGS(w->func) == (METH_FASTCALL | METH_KEYWORDS) && st.module != nullptr &&
+        PyCFunction_GET_SELF(w->func) == st.module) {
         w->entry = reinterpret_cast<FastFunction>(
             reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(w->func)));
         w->entry_self = PyCFunction_GET_SELF(w->func);

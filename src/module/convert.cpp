@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "module/globals.h"
+#include "module/guard.h"
 
 namespace csdk::convert {
 namespace {
@@ -35,7 +36,14 @@ bool to_int32_slow(PyObject *o, int &out) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return false;
     }
-    Ref v = Ref::steal(nb->nb_int(o));
+    Ref v;
+    if (PyFloat_CheckExact(o)) {
+        v = Ref::steal(nb->nb_int(o));
+    } else {
+        RecursionGuard guard;  // __int__ is the caller's
+        if (!guard.entered()) return false;
+        v = Ref::steal(nb->nb_int(o));
+    }
     if (!v) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
         return false;
@@ -80,9 +88,41 @@ bool ByteString::convert_slow(PyObject *o) {
     return ptr_ != nullptr;
 }
 
+bool to_real_slow(PyObject *o, double &out) {
+    if (PyLong_CheckExact(o)) {
+        out = PyLong_AsDouble(o);
+    } else {
+        RecursionGuard guard;  // __float__ or __index__ is the caller's
+        if (!guard.entered()) return false;
+        out = PyFloat_AsDouble(o);
+    }
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool to_flag_slow(PyObject *o, bool &out) {
+    RecursionGuard guard;  // __bool__ or __len__ is the caller's
+    if (!guard.entered()) return false;
+    int t = PyObject_IsTrue(o);
+    out = t > 0;
+    return t >= 0;
+}
+
+namespace {
+
+// len(o): an exact bytes or bytearray measures itself; anything else may run the caller's
+// __len__, past the recursion guard.
+Py_ssize_t request_length(PyObject *o) {
+    if (PyBytes_CheckExact(o)) return PyBytes_GET_SIZE(o);
+    if (PyByteArray_CheckExact(o)) return PyByteArray_GET_SIZE(o);
+    RecursionGuard guard;
+    return guard.entered() ? PyObject_Size(o) : -1;
+}
+
+}  // namespace
+
 bool Request::convert_slow(PyObject *o) {
     // The length first, as len() reports it (a subclass may say otherwise than its storage).
-    Py_ssize_t n = PyObject_Size(o);
+    Py_ssize_t n = request_length(o);
     if (n < 0) return false;
     Py_ssize_t held;
     if (PyByteArray_Check(o)) {
@@ -132,7 +172,8 @@ int compare(PyObject *status_obj, PyObject *ok, int op) {
     if (!r) return -1;
     if (r.get() == Py_True) return 1;
     if (r.get() == Py_False) return 0;
-    return PyObject_IsTrue(r.get());
+    RecursionGuard guard;  // the outcome's __bool__ is the caller's
+    return guard.entered() ? PyObject_IsTrue(r.get()) : -1;
 }
 
 // A copy of an SDK output made before a comparison that may run Python code: the copy, or what
@@ -154,12 +195,13 @@ private:
 };
 
 // The status as an int in `status_obj`, and in `output` what `copy_output` copies from the SDK
-// when the status equals CSDK_OPERATE_SUCCESS (looked up now), else None; false with an
-// exception set. Known to be an exact int, the global compares by value and the output is
-// copied on success only; anything else (a look-up included) may run Python code, so the
-// output is copied first.
+// on success, else None; false with an exception set. Success is `status == ok` for Py_EQ and
+// `not (status != ok)` for Py_NE, ok being CSDK_OPERATE_SUCCESS looked up now: the two differ
+// for a value whose == and != are not each other's negation. Known to be an exact int, the
+// global compares by value and the output is copied on success only; anything else (a look-up
+// included) may run Python code, so the output is copied first.
 template <typename CopyOutput>
-bool output_on_success(int status, CopyOutput copy_output, Ref &status_obj, Ref &output) {
+bool output_on_success(int status, int op, CopyOutput copy_output, Ref &status_obj, Ref &output) {
     if (PyObject *ok = globals::cached(globals::CSDK_OPERATE_SUCCESS);
         ok != nullptr && PyLong_CheckExact(ok)) {
         output = equal_by_value(ok, status) ? Ref::steal(copy_output()) : Ref::borrow(Py_None);
@@ -171,8 +213,13 @@ bool output_on_success(int status, CopyOutput copy_output, Ref &status_obj, Ref 
     if (!status_obj) return false;
     PyObject *ok = globals::get(globals::CSDK_OPERATE_SUCCESS);
     if (ok == nullptr) return false;
-    int success =
-        PyLong_CheckExact(ok) ? equal_by_value(ok, status) : compare(status_obj.get(), ok, Py_EQ);
+    int success;
+    if (PyLong_CheckExact(ok)) {
+        success = equal_by_value(ok, status);
+    } else {
+        success = compare(status_obj.get(), ok, op);
+        if (op == Py_NE && success >= 0) success = !success;
+    }
     if (success < 0) return false;
     output = success ? copy.take() : Ref::borrow(Py_None);
     return static_cast<bool>(output);
@@ -196,7 +243,7 @@ CSDK_INLINE PyObject *pair(Ref status_obj, Ref payload, int status) {
 CSDK_NOINLINE PyObject *reply_slow(int status, const char *res, int res_len) {
     Ref status_obj, payload;
     if (!output_on_success(
-            status, [&] { return from_response(res, res_len); }, status_obj, payload))
+            status, Py_EQ, [&] { return from_response(res, res_len); }, status_obj, payload))
         return nullptr;
     return pair(std::move(status_obj), std::move(payload), status);
 }
@@ -219,7 +266,8 @@ PyObject *reply(int status, const char *res, int res_len) {
 
 PyObject *text_reply(int status, const char *text) {
     Ref status_obj, copy;
-    if (!output_on_success(status, [&] { return from_text(text); }, status_obj, copy))
+    // The text is returned unless the status differs from CSDK_OPERATE_SUCCESS (`!=`).
+    if (!output_on_success(status, Py_NE, [&] { return from_text(text); }, status_obj, copy))
         return nullptr;
     return copy.release();
 }

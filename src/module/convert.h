@@ -1,5 +1,10 @@
 // Conversion of Python arguments to C values, one converter per argument kind, and of C
 // results back to Python. Every wrapper converts through these and nothing else.
+//
+// Invariant: the exact types (int, float, bool, None, bytes) convert inline without running
+// any code; every conversion that may call into the argument (__len__, __int__, __index__,
+// __float__, __bool__) passes the recursion guard, since adapt_to_python3 enters the module's
+// functions without the interpreter's own check.
 #pragma once
 
 #include <climits>
@@ -26,25 +31,24 @@ CSDK_INLINE bool to_int32(PyObject *o, int &out) {
 
 // Real number (C double): an exact float directly, anything else through the interpreter's
 // conversion (__float__ or __index__); TypeError otherwise.
+bool to_real_slow(PyObject *o, double &out);
 CSDK_INLINE bool to_real(PyObject *o, double &out) {
     if (CSDK_LIKELY(PyFloat_CheckExact(o))) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    out = PyFloat_AsDouble(o);
-    return !(out == -1.0 && PyErr_Occurred());
+    return to_real_slow(o, out);
 }
 
 // Flag (one-byte bool): the truth value of any object; an exception of its truth test
 // propagates.
+bool to_flag_slow(PyObject *o, bool &out);
 CSDK_INLINE bool to_flag(PyObject *o, bool &out) {
-    if (o == Py_True || o == Py_False || o == Py_None) {
+    if (CSDK_LIKELY(o == Py_True || o == Py_False || o == Py_None)) {
         out = o == Py_True;
         return true;
     }
-    int t = PyObject_IsTrue(o);
-    out = t > 0;
-    return t >= 0;
+    return to_flag_slow(o, out);
 }
 
 // Keeps a bytearray from being resized while the SDK holds the address of its storage:
@@ -141,8 +145,9 @@ CSDK_INLINE PyObject *from_response(const char *res, int len) {
 // any Python code can run and kept only on success.
 PyObject *reply(int status, const char *res, int res_len);
 
-// The result of a call that fills a text: bytes copied from `text` when the status equals
-// CSDK_OPERATE_SUCCESS, else None; copied, as a response is, before any Python code can run.
+// The result of a call that fills a text: None when `status != CSDK_OPERATE_SUCCESS` (looked up
+// now) is true, else bytes copied from `text`; copied, as a response is, before any Python code can
+// run.
 PyObject *text_reply(int status, const char *text);
 
 }  // namespace csdk::convert

@@ -107,7 +107,7 @@ inline PyObject *result(const char *v) {
 inline PyObject *result(const Reply &r) {
     return convert::reply(r.status, r.res, r.res_len);
 }
-// bytes when status == CSDK_OPERATE_SUCCESS, else None
+// None when status != CSDK_OPERATE_SUCCESS, else bytes
 inline PyObject *result(const TextReply &r) {
     return convert::text_reply(r.status, r.text);
 }

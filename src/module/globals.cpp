@@ -6,6 +6,12 @@
 // references and is emptied by a dictionary watcher whenever either namespace changes, before
 // the change takes effect: a cached value is therefore always the value that a fresh lookup
 // would find, and rebinding or deleting a global is seen by the very next use.
+//
+// A lookup itself may run Python code (the __eq__ of a key with the same hash as the name),
+// which may change either namespace while the search goes on: the watcher then empties the
+// cache before the lookup has found its value. What such a lookup finds is returned to its
+// caller but not cached: only a lookup during which neither namespace changed (the watcher's
+// count of changes is the same before and after) leaves its value in the cache.
 #include "module/globals.h"
 
 #include <algorithm>
@@ -13,6 +19,7 @@
 #include <iterator>
 
 #include "module/compat.h"
+#include "module/guard.h"
 
 namespace csdk::globals {
 namespace {
@@ -26,12 +33,14 @@ PyObject *module_dict = nullptr;    // owned
 PyObject *builtins_dict = nullptr;  // owned
 std::array<PyObject *, count> names{};
 int watcher = -1;
+unsigned long long changes = 0;  // changes the watcher has seen (wraps harmlessly)
 
 void forget() {
     std::fill(std::begin(detail::cache), std::end(detail::cache), nullptr);
 }
 
 int on_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++changes;
     forget();
     return 0;
 }
@@ -62,13 +71,14 @@ bool attach(PyObject *mod_dict, PyObject *bi_dict) {
 
 PyObject *detail::lookup(Name name) {
     PyObject *key = names[name];
+    const unsigned long long before = changes;
     PyObject *v = PyDict_GetItemWithError(module_dict, key);
     if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins_dict, key);
     if (v == nullptr) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
         return nullptr;
     }
-    if (watcher >= 0) cache[name] = v;
+    if (watcher >= 0 && changes == before) cache[name] = v;
     return v;
 }
 
@@ -78,7 +88,8 @@ int detail::truth_slow(Name name) {
     if (v == Py_False || v == Py_None) return 0;
     if (v == Py_True) return 1;
     Ref keep = Ref::borrow(v);
-    return PyObject_IsTrue(v);
+    RecursionGuard guard;  // the value's __bool__ is whoever bound it
+    return guard.entered() ? PyObject_IsTrue(v) : -1;
 }
 
 PyObject *name_of(Name name) {

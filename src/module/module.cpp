@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
 #include "module/globals.h"
@@ -53,9 +54,20 @@ bool sdk_is_usable() {
 }
 
 PyObject *create(PyObject *spec, PyModuleDef *) {
-    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    std::int64_t current = PyInterpreterState_GetID(interp);
     if (current == -1) return nullptr;
     if (main_interpreter_id == -1) {
+        // The module's state, the SDK's one event callback among it, is the process's, and a
+        // sub-interpreter may end while the SDK still calls back: the main interpreter, which
+        // lives as long as the process, is the only one that may hold the module.
+        if (interp != PyInterpreterState_Main()) {
+            PyErr_SetString(PyExc_ImportError,
+                            "c_sdk can only be imported in the main interpreter, not in a "
+                            "sub-interpreter: it keeps process-wide state (the SDK's one event "
+                            "callback among it) that a sub-interpreter could not own");
+            return nullptr;
+        }
         main_interpreter_id = current;
     } else if (current != main_interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
@@ -120,6 +132,30 @@ bool import_module(const char *name) {
     return module && PyDict_SetItem(state.dict, key, module.get()) == 0;
 }
 
+// To a ModuleNotFoundError for the host package (or one of its modules) being raised: a note
+// that says who needs it and, for tests, where the stand-in's package is. The exception keeps
+// its type, message and traceback.
+void explain_missing_host() {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+    PyObject *exc = PyErr_GetRaisedException();
+    Ref name = Ref::steal(PyObject_GetAttrString(exc, "name"));
+    bool host = false;
+    if (name && PyUnicode_Check(name.get())) {
+        const char *text = PyUnicode_AsUTF8(name.get());
+        host =
+            text != nullptr && (std::strcmp(text, "qv") == 0 || std::strncmp(text, "qv.", 3) == 0);
+    }
+    if (host) {
+        Ref noted = Ref::steal(PyObject_CallMethod(
+            exc, "add_note", "s",
+            "c_sdk is imported by its host package qv, which must be importable (c_sdk imports "
+            "qv.constant and qv.utils); for tests, the stand-in's qv is in the folder "
+            "standin/host of the c_sdk sources: put that folder on sys.path or PYTHONPATH"));
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
 // `from package import name`, bound under the same name. A missing attribute is looked up as
 // a submodule, under the name that the package's own __name__ gives, before ImportError
 // "cannot import name %S"; as for the interpreter's own `from X import Y`, whatever the package
@@ -133,7 +169,10 @@ bool import_from(const char *package, const char *name) {
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(key));
     Ref module = Ref::steal(
         PyImport_ImportModuleLevelObject(pkg_name.get(), state.dict, nullptr, fromlist.get(), 0));
-    if (!module) return false;
+    if (!module) {
+        explain_missing_host();
+        return false;
+    }
     Ref value = Ref::steal(PyObject_GetAttr(module.get(), key));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();

@@ -1,8 +1,9 @@
 // c_status_ok and c_status_fail: the host package's tests of an SDK status.
 //
-// Invariant: c_status_fail calls what the caller can replace (py_qvi_strerror, the logger, the
-// text's decode) past the recursion guard; a wrapper entered directly by adapt_to_python3
-// passes no other.
+// Invariant: c_status_fail calls what the caller can replace (the comparison's outcome,
+// py_qvi_strerror, the logger, the text's decode) past the recursion guard; a wrapper entered
+// directly by adapt_to_python3 passes no other. The comparisons themselves are the
+// interpreter's, which checks their depth.
 #include "module/globals.h"
 #include "module/guard.h"
 #include "module/module.h"
@@ -63,10 +64,11 @@ PyObject *status_fail(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
     PyObject *cfunname = a[1];
     Ref isfail = Ref::steal(compare(status, Py_NE));
     if (!isfail) return nullptr;
+    if (isfail.get() == Py_False) return isfail.release();
+    RecursionGuard guard;  // from the outcome's __bool__ on, everything is the caller's
+    if (!guard.entered()) return nullptr;
     int failed = PyObject_IsTrue(isfail.get());
     if (failed <= 0) return failed < 0 ? nullptr : isfail.release();
-    RecursionGuard guard;
-    if (!guard.entered()) return nullptr;
 
     Ref text = error_text(status);
     if (!text) return nullptr;

@@ -18,7 +18,14 @@
 //   descriptor, the class's __setattr__) is held here, so that no other object can take its
 //   address; objects found in a class's namespace are trusted only while its version tag holds;
 // - every call into a backing object other than an exact dict passes the recursion guard: a
-//   record may be backed by itself, or by a chain of records that loops or is very deep.
+//   record may be backed by itself, or by a chain of records that loops or is very deep; so
+//   does every use of a key whose hash may be the caller's code (anything but an exact str or
+//   int), since a key's __hash__ may read the record again;
+// - a field property is read by the fast paths only while it still has the getter it was built
+//   with: property.__init__ can give the same object another getter, which changes neither its
+//   address nor the class's version tag;
+// - a class attribute found by a lookup is cached only when the class kept its version tag
+//   through the lookup.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -100,6 +107,7 @@ struct ClassInfo {
     int field_count = 0;
     std::array<PyObject *, max_fields> keys{};            // the field names (interned)
     std::array<PyObject *, max_fields> props{};           // the field properties, as created (held)
+    std::array<PyObject *, max_fields> getters{};         // the getter each was built with (held)
     std::array<signed char, field_table_size> by_prop{};  // hash of a property's address
     std::array<Signature *, std::size(method_names)> method_sigs{};
     std::array<Signature *, max_fields> getter_sigs{};
@@ -115,6 +123,18 @@ PyObject *s_repr = nullptr;
 PyObject *s_setattr = nullptr;
 PyObject *s_delitem = nullptr;
 PyObject *s_init = nullptr;
+Py_ssize_t fget_offset = -1;  // where a property keeps its getter (its member `fget`)
+
+// Whether the property of field `f` still has the getter it was built with.
+CSDK_INLINE bool field_intact(const ClassInfo &info, int f) {
+    return *reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(info.props[f]) +
+                                                fget_offset) == info.getters[f];
+}
+
+// Whether hashing `key` (or comparing it with a str) runs no code of the caller's.
+CSDK_INLINE bool hashes_quietly(PyObject *key) {
+    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
+}
 
 PyObject *method_names_str(Method m) {
     return m == m_init ? s_init : intern(method_names[m]);
@@ -161,9 +181,11 @@ CSDK_INLINE NameEntry &entry_of(ClassInfo &info, PyObject *name) {
 // The class attribute that `name` finds on the class (borrowed, or null) and, in `field`, the
 // field it reads when it is one of the class's own field properties.
 PyObject *class_attr_slow(ClassInfo &info, PyTypeObject *tp, PyObject *name, int &field) {
+    const bool known = refresh(info, tp);
+    const unsigned int version = info.version;
     PyObject *found = _PyType_Lookup(tp, name);
     field = found != nullptr ? field_of(info, found) : -1;
-    if (refresh(info, tp) && PyUnicode_CheckExact(name)) {
+    if (known && PyUnicode_CheckExact(name) && fresh(info, tp) && info.version == version) {
         NameEntry &e = entry_of(info, name);
         Py_XSETREF(e.name, Py_NewRef(name));
         e.found = found;
@@ -218,7 +240,7 @@ bool names_data(PyObject *name) {
 // `data.get(key)`: a dict is read directly, anything else through its `get` method, past the
 // recursion guard (the mapping may be a record that leads back here).
 CSDK_INLINE PyObject *mapping_get(PyObject *data, PyObject *key) {
-    if (CSDK_LIKELY(PyDict_CheckExact(data))) {
+    if (CSDK_LIKELY(PyDict_CheckExact(data) && hashes_quietly(key))) {
         PyObject *v = PyDict_GetItemWithError(data, key);
         if (v != nullptr) return Py_NewRef(v);
         if (PyErr_Occurred()) return nullptr;
@@ -247,7 +269,8 @@ PyObject *fallback(ClassInfo &info, PyObject *self, PyObject *name) {
 int set_item(ClassInfo &info, PyObject *self, PyObject *key, PyObject *value) {
     Ref data = Ref::steal(read_data(info, self));
     if (!data) return -1;
-    if (CSDK_LIKELY(PyDict_CheckExact(data.get()))) return PyDict_SetItem(data.get(), key, value);
+    if (CSDK_LIKELY(PyDict_CheckExact(data.get()) && hashes_quietly(key)))
+        return PyDict_SetItem(data.get(), key, value);
     RecursionGuard guard;
     return guard.entered() ? PyObject_SetItem(data.get(), key, value) : -1;
 }
@@ -256,7 +279,8 @@ int set_item(ClassInfo &info, PyObject *self, PyObject *key, PyObject *value) {
 int contains(ClassInfo &info, PyObject *self, PyObject *key) {
     Ref data = Ref::steal(read_data(info, self));
     if (!data) return -1;
-    if (PyDict_CheckExact(data.get())) return PyDict_Contains(data.get(), key);
+    if (PyDict_CheckExact(data.get()) && hashes_quietly(key))
+        return PyDict_Contains(data.get(), key);
     RecursionGuard guard;
     return guard.entered() ? PySequence_Contains(data.get(), key) : -1;
 }
@@ -266,6 +290,8 @@ int is_data(PyObject *name) {
     if (name == s_data || PyUnicode_CheckExact(name)) return names_data(name);
     Ref ne = Ref::steal(PyObject_RichCompare(name, s_data, Py_NE));
     if (!ne) return -1;
+    RecursionGuard guard;  // the outcome's __bool__ is the caller's
+    if (!guard.entered()) return -1;
     int t = PyObject_IsTrue(ne.get());
     return t < 0 ? -1 : !t;
 }
@@ -377,7 +403,7 @@ PyObject *slot_getattro_general(PyObject *self, PyObject *name) {
     int f;
     PyObject *found = class_attr(info, tp, name, f);
     if (found == nullptr) return fallback(info, self, name);
-    if (f >= 0) {
+    if (f >= 0 && field_intact(info, f)) {
         PyObject *v = get_item(info, self, info.keys[f]);
         if (v != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
         PyErr_Clear();
@@ -400,7 +426,7 @@ PyObject *slot_getattro(PyObject *self, PyObject *name) {
     ClassInfo &info = infos[C];
     const NameEntry &e = entry_of(info, name);
     if (CSDK_LIKELY(e.name == name && fresh(info, Py_TYPE(self)) && info.data_is_slot &&
-                    (e.field >= 0 || e.found == nullptr))) {
+                    (e.field >= 0 ? field_intact(info, e.field) : e.found == nullptr))) {
         PyObject *data =
             *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + info.data_offset);
         if (CSDK_LIKELY(data != nullptr && PyDict_CheckExact(data))) {
@@ -412,6 +438,10 @@ PyObject *slot_getattro(PyObject *self, PyObject *name) {
             PyErr_Clear();  // a field's AttributeError falls back to __getattr__
             return fallback(info, self, name);
         }
+    }
+    if (CSDK_UNLIKELY(!PyUnicode_CheckExact(name))) {  // a str subclass may hash in Python
+        RecursionGuard guard;
+        return guard.entered() ? slot_getattro_general<C>(self, name) : nullptr;
     }
     return slot_getattro_general<C>(self, name);
 }
@@ -479,6 +509,7 @@ PyObject *slot_iter(PyObject *self) {
 void forget(ClassInfo &info) {
     for (NameEntry &e : info.names) Py_XDECREF(e.name);
     for (PyObject *prop : info.props) Py_XDECREF(prop);
+    for (PyObject *getter : info.getters) Py_XDECREF(getter);
     Py_XDECREF(info.data_member);
     Py_XDECREF(info.setattr_method);
     info = ClassInfo{};
@@ -574,7 +605,11 @@ bool create_class(PyObject *module) {
         Ref named =
             Ref::steal(PyObject_CallMethod(prop.get(), "__set_name__", "Os", cls.get(), field));
         if (!named) return false;
+        // Only a built-in property is read by the fast paths (builtins.property may have been
+        // replaced before the import).
+        if (!Py_IS_TYPE(prop.get(), &PyProperty_Type)) continue;
         info.props[i] = Py_NewRef(prop.get());
+        info.getters[i] = Py_NewRef(getter.get());
         std::size_t h = (reinterpret_cast<std::uintptr_t>(prop.get()) >> 4) % field_table_size;
         while (info.by_prop[h] >= 0) h = (h + 1) % field_table_size;
         info.by_prop[h] = static_cast<signed char>(i);
@@ -618,6 +653,14 @@ bool create_record_classes(PyObject *module) {
         !intern_to(s_repr, "__repr__") || !intern_to(s_setattr, "__setattr__") ||
         !intern_to(s_delitem, "__delitem__") || !intern_to(s_init, "__init__"))
         return false;
+    PyObject *s_fget = intern("fget");
+    if (s_fget == nullptr) return false;
+    PyObject *fget = _PyType_Lookup(&PyProperty_Type, s_fget);
+    if (fget == nullptr || !Py_IS_TYPE(fget, &PyMemberDescr_Type)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "property without its fget");
+        return false;
+    }
+    fget_offset = reinterpret_cast<PyMemberDescrObject *>(fget)->d_member->offset;
     return create_class<quote>(module) && create_class<tick>(module) && create_class<bar>(module) &&
            create_class<object>(module);
 }

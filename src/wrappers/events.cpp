@@ -34,7 +34,8 @@
 namespace csdk {
 namespace {
 
-PyObject *s_context = nullptr;  // "c_sdk.callback_wrapper": what the unraisable hook is told
+PyObject *s_context = nullptr;        // "c_sdk.callback_wrapper": what the unraisable hook is told
+PyInterpreterState *owner = nullptr;  // the interpreter of the module (set with the callback)
 
 // The str objects of recently seen event names. Names repeat (a handful of kinds, millions of
 // events), and a str is immutable, so a name seen before is handed out again instead of being
@@ -104,9 +105,17 @@ void show_exit(PyObject *exc) {
 
 // Reports the exception being raised in two steps and clears it: first the traceback, as the
 // runtime prints an uncaught exception but without recording it as sys.last_exc; then the same
-// exception through sys.unraisablehook.
+// exception through sys.unraisablehook. The hooks (and sys.stderr) are the caller's: they are
+// called past the recursion guard, since a hook may lead back here through C alone (a wrapper
+// of a module function that makes the SDK deliver the next event). At the end of the depth the
+// report is dropped: nothing can be called to make it.
 CSDK_NOINLINE void report() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
+    RecursionGuard guard;
+    if (!guard.entered()) {
+        PyErr_Clear();
+        return;
+    }
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit)) {
         show_exit(exc.get());
     } else {
@@ -179,8 +188,42 @@ PyObject *set_data_callback(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     if (!a.bind(set_callback_sig, args, nargs, kwnames)) return nullptr;
     if (s_context == nullptr && !intern_to(s_context, "c_sdk.callback_wrapper")) return nullptr;
     if (PyDict_SetItem(import_state().dict, globals::name_of(globals::f), a[0]) < 0) return nullptr;
+    owner = PyInterpreterState_Get();
     qvi_set_event_callback_pb(callback_wrapper);
     Py_RETURN_NONE;
+}
+
+// An event on a thread that holds no thread state of the module's interpreter: delivered there
+// all the same, through a thread state of that interpreter. The thread's own one, where it has
+// one (a thread of that interpreter that let the lock go around an SDK call), is taken as
+// PyGILState_Ensure takes it; otherwise one is made for the event and deleted after it. A
+// thread state of another interpreter that the thread holds is set aside meanwhile.
+// PyGILState_Ensure alone would not do: on a thread started by another interpreter it attaches
+// that interpreter, whose dictionary watchers, modules and objects are not the module's.
+CSDK_NOINLINE void deliver_elsewhere(PyThreadState *current, const char *event, const char *data,
+                                     int len) {
+    if (owner == nullptr) return;  // no callback was registered through this module
+    if (current != nullptr) PyEval_SaveThread();
+    PyThreadState *own = PyGILState_GetThisThreadState();
+    if (own != nullptr && own->interp == owner) {
+        PyGILState_STATE gil = PyGILState_Ensure();
+        deliver(event, data, len);
+        PyGILState_Release(gil);
+    } else {
+        PyThreadState *made = PyThreadState_New(owner);
+        if (made != nullptr) {
+            PyEval_RestoreThread(made);
+            deliver(event, data, len);
+            PyThreadState_Clear(made);
+            PyThreadState_DeleteCurrent();
+        }
+    }
+    if (current != nullptr) PyEval_RestoreThread(current);
+}
+
+// Whether `ts` belongs to the module's interpreter.
+CSDK_INLINE bool is_owners(PyThreadState *ts) {
+    return ts->interp == owner;
 }
 
 }  // namespace
@@ -193,23 +236,23 @@ Definition data_callback_definition() {
 }  // namespace csdk
 
 // The SDK calls back on the thread that is inside a module call into it, which holds the
-// interpreter lock: a thread with a thread state attached holds the lock, so the event goes
-// straight on. An SDK that delivers from a thread of its own gets the lock taken for it
-// (PyGILState_Ensure) instead of corrupting the interpreter. Nothing of ours lives in this
-// frame, so a thread that the interpreter ends inside PyGILState_Ensure unwinds through it
-// without touching an object; and nothing here catches exceptions, so such an unwinding is
-// never swallowed.
+// interpreter lock: a thread with a thread state of the module's interpreter attached holds the
+// lock, so the event goes straight on. An SDK that delivers from a thread of its own, or on a
+// thread of another interpreter, gets a thread state of the module's interpreter for the event
+// (deliver_elsewhere) instead of corrupting an interpreter. Nothing of ours lives in this frame,
+// so a thread that the interpreter ends while it waits for the lock unwinds through it without
+// touching an object; and nothing here catches exceptions, so such an unwinding is never
+// swallowed.
 //
 // Once the interpreter is finalising or gone, an event from a thread without a thread state
 // (the SDK's own, or the library's exit handlers after the interpreter has been finalised) is
 // dropped without touching anything of the interpreter.
 void callback_wrapper(const char *event, const char *data, int len) {
-    if (CSDK_LIKELY(CSDK_THREAD_STATE_UNCHECKED() != nullptr)) {
+    PyThreadState *current = CSDK_THREAD_STATE_UNCHECKED();
+    if (CSDK_LIKELY(current != nullptr && csdk::is_owners(current))) {
         csdk::deliver(event, data, len);
         return;
     }
     if (!Py_IsInitialized() || CSDK_IS_FINALIZING()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    csdk::deliver(event, data, len);
-    PyGILState_Release(gil);
+    csdk::deliver_elsewhere(current, event, data, len);
 }

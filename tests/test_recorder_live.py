@@ -389,3 +389,22 @@ def test_odd_settings_are_refused_by_name(tmp_path, variable, value):
     assert proc.returncode != 0 and proc.stdout == ""
     assert proc.stderr.startswith(f"qvsdk recorder: {variable}={value} is not ")
     assert not (tmp_path / "x.qvrec").exists()
+
+
+def test_unloading_the_recorder_closes_its_recording(tmp_path):
+    """dlclose runs the recorder's destructors: the closing note is written and the file cut at
+    its last frame (nothing in the library may keep it loaded)."""
+    path = tmp_path / "unload.qvrec"
+    env = recording.environment(str(path))
+    code = f"""
+import _ctypes, ctypes
+lib = ctypes.CDLL({recording.RECORDER!r})
+lib.qvi_init()
+_ctypes.dlclose(lib._handle)
+print(open({str(path)!r}, "rb").read()[:8])
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                          timeout=60)
+    assert proc.returncode == 0 and proc.stdout.strip() == "b'QVSDKREC'", proc.stderr
+    rec = recording.read(path)
+    assert rec.closed and [c.function for c in rec.calls()] == ["qvi_init"]

@@ -159,7 +159,7 @@ void write_frame(Frame type, std::uint16_t function, std::uint32_t thread, std::
     const std::size_t size = qvrec::frame_head + sizer.n;
     if (size > max_body) {
         the_recording->left_out(std::string(frame_name(type, function)) + " (sequence " +
-                                std::to_string(seq) + "): its frame of " + std::to_string(size) +
+                                decimal(seq) + "): its frame of " + decimal(size) +
                                 " bytes is left out: larger than the format allows");
         return;
     }

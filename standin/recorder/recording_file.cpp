@@ -27,7 +27,7 @@ std::string child_name(const std::string &path, std::uint32_t pid) {
     const std::size_t slash = path.find_last_of("/\\");
     const std::size_t dot = path.rfind('.');
     std::string id(1, '.');
-    id += std::to_string(pid);
+    id += decimal(pid);
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
         dot == (slash == std::string::npos ? 0 : slash + 1))
         return path + id;
@@ -71,7 +71,7 @@ void RecordingFile::open(const Settings &s) {
     bool exists = false;
     std::string error;
     if (s.file.empty()) {
-        path_ = "qvsdk-" + std::to_string(pid) + ".qvrec";
+        path_ = "qvsdk-" + decimal(pid) + ".qvrec";
     } else if (!s.owner.empty()) {
         // Started by a recorded process, whose recording QVSDK_RECORD_FILE is.
         path_ = child_name(s.file, pid);
@@ -96,7 +96,7 @@ void RecordingFile::open(const Settings &s) {
                        "nor follows a link; remove it or name another)"
                      : ""));
     }
-    publish("QVSDK_RECORD_OWNER", std::to_string(pid));
+    publish("QVSDK_RECORD_OWNER", decimal(pid));
 
     const std::size_t grain = MappedFile::granularity();
     window_size_ = static_cast<std::size_t>(align_up(2 * s.buffer, grain));
@@ -157,6 +157,7 @@ bool RecordingFile::remap(std::size_t need, std::string &error) {
     if (!file_.reserve(at + len, error)) return false;
     char *fresh = file_.map(at, static_cast<std::size_t>(len), error);
     if (fresh == nullptr) return false;
+    MappedFile::populate(fresh, static_cast<std::size_t>(len));
     MappedFile::unmap(window_, window_len_);
     window_ = fresh;
     window_at_ = at;
@@ -180,10 +181,9 @@ bool RecordingFile::room(std::size_t size, const char *what, std::uint64_t seq) 
         return false;
     }
     ++left_out_;
-    store_note(qvrec::Note::left_out, std::string(what) + " (sequence " + std::to_string(seq) +
-                                          "): its frame of " + std::to_string(size) +
-                                          " bytes is left out: the file cannot take it (" + error +
-                                          ")");
+    store_note(qvrec::Note::left_out,
+               std::string(what) + " (sequence " + decimal(seq) + "): its frame of " +
+                   decimal(size) + " bytes is left out: the file cannot take it (" + error + ")");
     return false;
 }
 
@@ -318,7 +318,7 @@ void RecordingFile::close() {
     if (window_ == nullptr) return;
     if (active()) {
         std::string message = "recording closed";
-        if (left_out_ > 0) message += "; " + std::to_string(left_out_) + " frames left out";
+        if (left_out_ > 0) message += "; " + decimal(left_out_) + " frames left out";
         store_note(qvrec::Note::closed, message);
     }
     active_.store(false);

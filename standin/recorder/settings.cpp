@@ -75,6 +75,18 @@ std::uint32_t process_id() {
 
 #endif
 
+std::string decimal(std::uint64_t v) {
+    char digits[24];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    std::string out(n, '0');
+    for (std::size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+    return out;
+}
+
 bool parse_size(const std::string &text, std::size_t least, std::size_t most, std::size_t &out) {
     if (text.empty()) return false;
     std::size_t v = 0;

@@ -28,6 +28,10 @@ void publish(const char *name, const std::string &value);
 
 std::uint32_t process_id();
 
+// A number in decimal digits. (Not std::to_string: its table of digits is a unique symbol,
+// which would keep the library from being unloaded, and with it from closing its recording.)
+std::string decimal(std::uint64_t v);
+
 struct Settings {
     std::string target;  // QVSDK_RECORD_TARGET
     std::string file;    // QVSDK_RECORD_FILE, empty for the default name

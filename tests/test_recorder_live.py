@@ -111,7 +111,8 @@ SPAWN_CHILD = "c_sdk.py_qvi_get_orders(b'child')"
 def test_spawned_children_record_into_files_of_their_own(tmp_path):
     """A child started with the parent's environment (the recorder's own variables in it) and
     one started with a copy taken before the recorder loaded: each records into the parent's
-    file name with its process id inserted, and the parent's recording stays whole."""
+    file name with its process id inserted, and the parent's recording stays whole. A child
+    given a file of its own records there."""
     path = tmp_path / "spawn.qvrec"
     proc = run(path, f"""
         import subprocess
@@ -119,12 +120,15 @@ def test_spawned_children_record_into_files_of_their_own(tmp_path):
         code = {PRELUDE!r} + {SPAWN_CHILD!r}
         inherited = subprocess.Popen([sys.executable, "-c", code])
         copied = subprocess.Popen([sys.executable, "-c", code], env=dict(os.environ))
-        print(inherited.pid, copied.pid, inherited.wait(), copied.wait())
+        os.environ["QVSDK_RECORD_FILE"] += ".own"
+        own = subprocess.Popen([sys.executable, "-c", code])
+        print(inherited.pid, copied.pid, inherited.wait(), copied.wait(), own.wait())
         c_sdk.py_qvi_get_orders(b"parent-after")
     """)
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
     pids = proc.stdout.split()[:2]
-    assert proc.stdout.split()[2:] == ["0", "0"]
+    assert proc.stdout.split()[2:] == ["0", "0", "0"]
+    assert recording.read(f"{path}.own").calls()[0].args == (b"child",)
     rec = recording.read(path)
     assert rec.closed and [c.args for c in rec.calls()] == [(b"parent",), (b"parent-after",)]
     for pid in pids:

@@ -72,14 +72,14 @@ void RecordingFile::open(const Settings &s) {
     std::string error;
     if (s.file.empty()) {
         path_ = "qvsdk-" + decimal(pid) + ".qvrec";
-    } else if (!s.owner.empty()) {
+    } else if (s.file == s.parent_file) {
         // Started by a recorded process, whose recording QVSDK_RECORD_FILE is.
         path_ = child_name(s.file, pid);
     } else {
         path_ = s.file;
     }
     bool created = file_.create(path_, error, exists);
-    if (!created && exists && !s.file.empty() && s.owner.empty()) {
+    if (!created && exists && !s.file.empty() && s.file != s.parent_file) {
         // Started with a copy of the parent's environment made before the parent loaded the
         // recorder: the file is the parent's recording when its header says so.
         const std::uint32_t parent = parent_process_id();
@@ -96,7 +96,7 @@ void RecordingFile::open(const Settings &s) {
                        "nor follows a link; remove it or name another)"
                      : ""));
     }
-    publish("QVSDK_RECORD_OWNER", decimal(pid));
+    publish("QVSDK_RECORD_PARENT_FILE", s.file);
 
     const std::size_t grain = MappedFile::granularity();
     window_size_ = static_cast<std::size_t>(align_up(2 * s.buffer, grain));

@@ -125,7 +125,7 @@ Settings read_settings() {
         fail("QVSDK_RECORD_SECRETS=" + secrets +
              " is not understood: `keep` records secrets as they are, `redact` (the default) "
              "replaces them with their length");
-    s.owner = env("QVSDK_RECORD_OWNER");
+    s.parent_file = env("QVSDK_RECORD_PARENT_FILE");
     return s;
 }
 

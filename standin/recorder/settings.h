@@ -8,8 +8,8 @@
 //
 // The recorder also publishes two variables for what it loads and starts: QVSDK_RECORDER, its
 // own file (c_sdk checks that its SDK functions come from there when recording is asked for),
-// and QVSDK_RECORD_OWNER, the process that owns QVSDK_RECORD_FILE (a child process that
-// inherits it records into a file of its own).
+// and QVSDK_RECORD_PARENT_FILE, the QVSDK_RECORD_FILE it has taken (a child process that
+// inherits both with the same value records into a file of its own).
 #pragma once
 
 #include <cstddef>
@@ -37,7 +37,7 @@ struct Settings {
     std::string file;    // QVSDK_RECORD_FILE, empty for the default name
     std::size_t buffer = 256u << 10;
     bool keep_secrets = false;
-    std::string owner;  // QVSDK_RECORD_OWNER as inherited, empty if none
+    std::string parent_file;  // QVSDK_RECORD_PARENT_FILE as inherited, empty if none
 };
 
 // Reads and checks every setting; fails naming the variable and its value.

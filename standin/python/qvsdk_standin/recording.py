@@ -518,14 +518,15 @@ def _secrets(rec: Recording) -> str:
     redacted, clear = 0, []
     for c in rec.calls():
         where = SECRETS.get(c.function, ())
-        values = [(i, c.args[i]) for i in where if isinstance(i, int) and i < len(c.args)]
+        values: list[tuple[str, Value]] = [
+            (f"argument {i}", c.args[i]) for i in where if isinstance(i, int) and i < len(c.args)]
         if "result" in where:
             values.append(("result", c.result))
-        for i, v in values:
+        for what, v in values:
             if isinstance(v, Redacted):
                 redacted += 1
             elif isinstance(v, bytes) and v:
-                clear.append(f"{c.function} {'result' if i == 'result' else f'argument {i}'}")
+                clear.append(f"{c.function} {what}")
     if clear:
         shown = ", ".join(sorted(set(clear)))
         return (f"HELD IN CLEAR ({len(clear)}: {shown}): recorded with QVSDK_RECORD_SECRETS=keep "

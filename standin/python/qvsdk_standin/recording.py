@@ -179,7 +179,7 @@ class Event:
 class Note:
     index: int
     time_ns: int
-    code: int  # NOTE_CLOSED, NOTE_WRITE_FAILED
+    code: int  # NOTE_CLOSED, NOTE_WRITE_FAILED, NOTE_LEFT_OUT
     frames: int
     waits: int
     writer_ns: int
@@ -494,7 +494,7 @@ def summary(rec: Recording) -> str:
         label = "NULL" if ev is None else ev.decode("utf-8", "backslashreplace")
         lines.append(f"  {label:<44} {n:>8}")
     waits = sum(note.waits for note in notes)
-    lines.append(f"waits       {waits} (callers that waited for the writer)")
+    lines.append(f"waits       {waits} (callers that mapped the next window themselves)")
     for note in notes:
         if note.code == NOTE_WRITE_FAILED:
             lines.append(f"stopped     {note.message.decode('utf-8', 'backslashreplace')}")

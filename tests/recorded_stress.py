@@ -7,7 +7,7 @@ Checks that every call the stand-in received and every event the run handled is 
 recording, once each and in order (counted, and digested the same way as the run digests the
 stand-in's journal), that the recording is complete, and that a strict replay of it reproduces
 the run's journal and events. Prints one line of figures. Environment: QVSDK_RECORD_BUFFER
-(default here 64 KiB, small enough that callers wait for the writer now and then).
+(default here 64 KiB, small enough that callers map the next window themselves now and then).
 """
 
 import hashlib

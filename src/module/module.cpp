@@ -50,6 +50,11 @@ bool sdk_is_usable() {
         return false;
     }
 #endif
+    // Recording asked for, and the loader gave this module another library than the recorder.
+    if (const std::string why = recorder_bypassed(); !why.empty()) {
+        PyErr_Format(PyExc_ImportError, "c_sdk: %s", why.c_str());
+        return false;
+    }
     return true;
 }
 

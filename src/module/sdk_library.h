@@ -14,6 +14,11 @@ struct SdkLibrary {
 // The library that provides qvi_init, as the loader resolved it for this module.
 SdkLibrary sdk_library();
 
+// When recording is asked for (QVSDK_RECORD_TARGET or QVSDK_RECORD_FILE set), why the SDK's
+// functions do not come from the recorder (it publishes its own file as QVSDK_RECORDER when
+// it loads); empty when they do, or when recording is not asked for.
+std::string recorder_bypassed();
+
 // What makes the loader take the vendor's library instead of a stand-in it found first, in the
 // terms of this platform's loader. Windows looks for an extension module's DLLs in the module's
 // folder, then in the folders given to os.add_dll_directory(), never on PATH.

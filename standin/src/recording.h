@@ -27,19 +27,20 @@ inline constexpr std::uint16_t no_function = 0xFFFF;
 enum class Frame : std::uint8_t { call = 1, event = 2, open = 3, note = 4 };
 
 enum class Tag : std::uint8_t {
-    null = 0,      // a NULL pointer
-    bytes = 1,     // u32 length, the bytes
-    text = 2,      // u32 length, the text without its NUL
-    i32 = 3,       // int
-    i64 = 4,       // long long
-    real = 5,      // double, IEEE 754
-    flag = 6,      // bool, one byte 0 or 1
-    callback = 7,  // a callback pointer: one byte, 0 for NULL, 1 for set
-    unread = 8,    // a non-NULL output left unread, since the status said failure
-    none = 9,      // the result of a function returning void
+    null = 0,       // a NULL pointer
+    bytes = 1,      // u32 length, the bytes
+    text = 2,       // u32 length, the text without its NUL
+    i32 = 3,        // int
+    i64 = 4,        // long long
+    real = 5,       // double, IEEE 754
+    flag = 6,       // bool, one byte 0 or 1
+    callback = 7,   // a callback pointer: one byte, 0 for NULL, 1 for set
+    unread = 8,     // a non-NULL output left unread, since the status said failure
+    none = 9,       // the result of a function returning void
+    redacted = 10,  // a secret left out: u8 its tag (bytes or text), u32 its length, no bytes
 };
 
-enum class Note : std::uint16_t { closed = 1, write_failed = 2 };
+enum class Note : std::uint16_t { closed = 1, write_failed = 2, left_out = 3 };
 
 // ---- the catalogue and its hash ----
 

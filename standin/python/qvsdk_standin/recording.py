@@ -21,7 +21,11 @@ it is kept, and `rec.damage` says where and why.
 Values as read: None (a NULL pointer), bytes, Text (a C text, a bytes subclass), int (a C int),
 Wide (a long long, an int subclass), float, bool (a flag), Callback (whether the event callback
 was set), and the markers UNREAD (an output not read, the status having said failure) and VOID
-(the result of a function returning nothing).
+(the result of a function returning nothing), and Redacted (a secret the recorder left out,
+its kind and length kept).
+
+By default the recorder records no secret: SECRETS lists the arguments (and results) it
+redacts, and the summary says whether a file holds any in clear.
 """
 
 from __future__ import annotations
@@ -47,6 +51,8 @@ __all__ = [
     "Marker",
     "Note",
     "Open",
+    "Redacted",
+    "SECRETS",
     "Recording",
     "RecordingError",
     "Text",
@@ -66,7 +72,7 @@ VERSION: Final = 1
 HEADER_SIZE: Final = 48
 NO_FUNCTION: Final = 0xFFFF
 CALL, EVENT, OPEN, NOTE = 1, 2, 3, 4
-NOTE_CLOSED, NOTE_WRITE_FAILED = 1, 2
+NOTE_CLOSED, NOTE_WRITE_FAILED, NOTE_LEFT_OUT = 1, 2, 3
 MAX_FRAME: Final = 1 << 31
 
 # Where `pip install . -Ccmake.define.QVSDK_RECORDER=ON` puts the recorder: a folder beside this
@@ -96,7 +102,32 @@ class Marker(enum.Enum):
 UNREAD: Final = Marker.UNREAD
 VOID: Final = Marker.VOID
 
-Value = Union[None, bool, int, float, bytes, Marker]
+
+@dataclass(frozen=True, slots=True)
+class Redacted:
+    """A secret the recorder left out: whether it was text or bytes, and its length."""
+
+    text: bool
+    length: int
+
+    def __repr__(self) -> str:
+        return f"<redacted {'text' if self.text else 'bytes'} of {self.length} bytes>"
+
+
+Value = Union[None, bool, int, float, bytes, Marker, Redacted]
+
+# The secrets the recorder redacts (unless QVSDK_RECORD_SECRETS=keep): per function, the
+# indices of its recorded arguments, and "result" for a secret it returns. tests/test_recorder
+# checks this table against the parameter names of include/qvsdk/qvsdk.h; the recorder's own
+# table (standin/recorder/redaction.h) is checked against the catalogue when it is built.
+SECRETS: Final[dict[str, tuple[int | str, ...]]] = {
+    "qvi_set_token": (0,),
+    "qvi_set_apitoken": (0,),
+    "qvi_get_encrypted_token": ("result",),
+    "qvi_set_ctp_md_info": (2,),
+    "qvi_set_bus_info": (2,),
+    "qvi_set_bus_secure": (3,),
+}
 
 
 class RecordingError(Exception):
@@ -148,7 +179,7 @@ class Event:
 class Note:
     index: int
     time_ns: int
-    code: int  # NOTE_CLOSED, NOTE_WRITE_FAILED
+    code: int  # NOTE_CLOSED, NOTE_WRITE_FAILED, NOTE_LEFT_OUT
     frames: int
     waits: int
     writer_ns: int
@@ -326,6 +357,11 @@ class _Reader:
             return UNREAD
         if tag == 9:
             return VOID
+        if tag == 10:
+            kind = self.u8()
+            if kind not in (1, 2):
+                raise _Bad(f"a redacted value of tag {kind}")
+            return Redacted(kind == 2, int(_U32.unpack_from(self.buf, self.take(4))[0]))
         raise _Bad(f"unknown value tag {tag}")
 
     def values(self) -> tuple[Value, ...]:
@@ -393,7 +429,11 @@ def parse(data: bytes, path: str = "<bytes>") -> Recording:
             break
         n = int(_U32.unpack_from(data, at)[0])
         if n < _HEAD.size or n > MAX_FRAME:
-            rec.damage = Damage(at, f"a frame size of {n} bytes")
+            if data.count(0, at) == size - at:
+                rec.damage = Damage(at, "zeros to the end: room the recorder had mapped ahead, "
+                                        "left as it was when the process ended")
+            else:
+                rec.damage = Damage(at, f"a frame size of {n} bytes")
             break
         if at + 8 + n > size:
             rec.damage = Damage(at, "the file ends inside a frame")
@@ -454,10 +494,13 @@ def summary(rec: Recording) -> str:
         label = "NULL" if ev is None else ev.decode("utf-8", "backslashreplace")
         lines.append(f"  {label:<44} {n:>8}")
     waits = sum(note.waits for note in notes)
-    lines.append(f"waits       {waits} (callers that waited for the writer)")
+    lines.append(f"waits       {waits} (callers that mapped the next window themselves)")
     for note in notes:
         if note.code == NOTE_WRITE_FAILED:
             lines.append(f"stopped     {note.message.decode('utf-8', 'backslashreplace')}")
+        elif note.code == NOTE_LEFT_OUT:
+            lines.append(f"left out    {note.message.decode('utf-8', 'backslashreplace')}")
+    lines.append("secrets     " + _secrets(rec))
     if rec.damage is not None:
         lines.append(f"tail        damaged at byte {rec.damage.offset}: {rec.damage.reason}; "
                      f"{rec.size - rec.damage.offset} bytes ignored")
@@ -468,6 +511,27 @@ def summary(rec: Recording) -> str:
     if unfinished:
         lines.append(f"unfinished  {', '.join(unfinished)}")
     return "\n".join(lines)
+
+
+def _secrets(rec: Recording) -> str:
+    """Whether the recording holds secrets in clear, by the table of secrets."""
+    redacted, clear = 0, []
+    for c in rec.calls():
+        where = SECRETS.get(c.function, ())
+        values: list[tuple[str, Value]] = [
+            (f"argument {i}", c.args[i]) for i in where if isinstance(i, int) and i < len(c.args)]
+        if "result" in where:
+            values.append(("result", c.result))
+        for what, v in values:
+            if isinstance(v, Redacted):
+                redacted += 1
+            elif isinstance(v, bytes) and v:
+                clear.append(f"{c.function} {what}")
+    if clear:
+        shown = ", ".join(sorted(set(clear)))
+        return (f"HELD IN CLEAR ({len(clear)}: {shown}): recorded with QVSDK_RECORD_SECRETS=keep "
+                "or by an older recorder; do not share this file")
+    return f"none ({redacted} redacted)"
 
 
 def _start(rec: Recording) -> str:
@@ -483,6 +547,8 @@ def to_json(v: Value) -> object:
         return v
     if isinstance(v, Marker):
         return {v.value: True}
+    if isinstance(v, Redacted):
+        return {"redacted": "text" if v.text else "bytes", "length": v.length}
     if isinstance(v, Callback):
         return {"callback": "set" if v else "null"}
     if isinstance(v, Wide):
@@ -541,6 +607,9 @@ def environment(path: str, target: str | None = None,
     """The environment that puts the installed recorder in front of `target` (default: the
     stand-in library) and records to `path`. Linux: the recorder's folder goes first on
     LD_LIBRARY_PATH, before the module's own run path."""
+    if not os.path.exists(RECORDER):
+        raise FileNotFoundError(f"the recorder is not installed ({RECORDER} is missing): build "
+                                "with -Ccmake.define.QVSDK_RECORDER=ON")
     if target is None:
         from . import LIBRARY
 
@@ -563,7 +632,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "env":
         import shlex
 
-        env = environment(args.file, args.target, base=())
+        try:
+            env = environment(args.file, args.target, base=())
+        except FileNotFoundError as e:
+            print(e, file=sys.stderr)
+            return 1
         for key in ("LD_LIBRARY_PATH", "QVSDK_RECORD_TARGET", "QVSDK_RECORD_FILE"):
             print(f"export {key}={shlex.quote(env[key])}")
         return 0

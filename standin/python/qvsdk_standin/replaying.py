@@ -42,6 +42,7 @@ from .recording import (
     Event,
     Marker,
     Recording,
+    Redacted,
     Text,
     Value,
     Wide,
@@ -84,7 +85,7 @@ _divergence = _fn("standin_replay_divergence", _c_int, ctypes.POINTER(_c_int),
                   ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(_c_int))
 
 # Value tags of the format.
-_NULL, _BYTES, _TEXT, _I32, _I64, _REAL, _FLAG, _CALLBACK, _UNREAD, _NONE = range(10)
+_NULL, _BYTES, _TEXT, _I32, _I64, _REAL, _FLAG, _CALLBACK, _UNREAD, _NONE, _REDACTED = range(11)
 
 
 class ReplayDivergence(AssertionError):
@@ -123,6 +124,9 @@ def difference(expected: tuple[Value, ...], got: tuple[Value, ...]) -> list[str]
     for i in range(max(len(expected), len(got))):
         a = expected[i] if i < len(expected) else None
         b = got[i] if i < len(got) else None
+        if isinstance(a, Redacted):
+            out.append(f"argument {i}: a secret, redacted in the recording: matched as any value")
+            continue
         if a == b and type(a) is type(b):
             continue
         if isinstance(a, bytes) and isinstance(b, bytes):
@@ -143,6 +147,8 @@ def _tag(v: Value) -> int:
         return _NULL
     if isinstance(v, Marker):
         return _UNREAD if v is Marker.UNREAD else _NONE
+    if isinstance(v, Redacted):
+        return _REDACTED
     if isinstance(v, Text):
         return _TEXT
     if isinstance(v, bytes):
@@ -164,7 +170,10 @@ def encode_args(args: tuple[Value, ...]) -> bytes:
     for v in args:
         tag = _tag(v)
         out.append(tag)
-        if isinstance(v, bytes):
+        if isinstance(v, Redacted):
+            out.append(_TEXT if v.text else _BYTES)
+            out += v.length.to_bytes(4, "little")
+        elif isinstance(v, bytes):
             out += len(v).to_bytes(4, "little") + v
         elif isinstance(v, bool):
             out.append(1 if v else 0)
@@ -240,6 +249,8 @@ class Replay:
             integer = int(result) if isinstance(result, int) else 0
             real = result if isinstance(result, float) else 0.0
             text = result if isinstance(result, bytes) else None
+            if isinstance(result, Redacted):  # answered with a placeholder of its length
+                result = text = Text(b"*" * result.length)
             out: Value = r.outputs[0] if r.outputs else None
             out_data = out if isinstance(out, bytes) else None
             out_len = r.outputs[1] if len(r.outputs) > 1 else 0

@@ -1,32 +1,36 @@
-// Replay from a recording: the plan handed over by the control module, the matching of calls,
-// the delivery of recorded events, and the control functions (declared below, exported with
-// the rest of the control API).
+// Replay from a recording: the plan, loaded from a mapping of the file by the recording parser
+// (reader.h), the matching of calls, the delivery of recorded events, and the control functions
+// (declared below, exported with the rest of the control API).
 //
-// Like the rest of the stand-in's state, the plan is used under the interpreter lock.
+// The plan holds, per recorded call, where its frame is in the file and which events go with it:
+// arguments, outcomes and payloads are read from the mapping when they are due, never copied
+// in advance. Like the rest of the stand-in's state, the plan is used under the interpreter lock.
 #include "replay.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "control.h"
 #include "crc32c.h"
+#include "reader.h"
 
 extern "C" {
 STANDIN_CONTROL_API unsigned long long standin_catalogue_hash(void);
 STANDIN_CONTROL_API unsigned int standin_crc32c(const char *data, size_t size, int portable);
-STANDIN_CONTROL_API int standin_replay_begin(int strict, unsigned long long catalogue_hash);
-STANDIN_CONTROL_API void standin_replay_call(int id, const char *args, int args_len, int record,
-                                             int finished, int result_tag, long long integer,
-                                             double real, const char *text, int text_len,
-                                             int out_tag, const char *out, int out_size,
-                                             int out_len);
-STANDIN_CONTROL_API void standin_replay_event(int call, const char *name, int name_len,
-                                              const char *data, int data_size, int len);
+STANDIN_CONTROL_API int standin_replay_load(const char *path, int strict, char *error,
+                                            int error_size);
 STANDIN_CONTROL_API void standin_replay_end(void);
 STANDIN_CONTROL_API int standin_replay_position(void);
 STANDIN_CONTROL_API int standin_replay_remaining(void);
+STANDIN_CONTROL_API int standin_replay_size(void);
+STANDIN_CONTROL_API int standin_replay_planned(int position, unsigned long long *offset);
 STANDIN_CONTROL_API int standin_replay_divergence(int *reason, int *position, int *record, int *got,
                                                   const char **got_args, int *got_args_len);
 }
@@ -37,30 +41,78 @@ bool on = false;
 
 namespace {
 
-struct Event {
-    std::string name;
-    bool name_null;
-    std::string data;  // NUL-padded up to the reported length
-    bool data_null;
-    int len;
+// A recorded call: its frame (a call frame, or the open frame of a call that never returned
+// within the recording) and its events, as ranges of Plan::events.
+struct Planned {
+    std::uint64_t offset;  // of the frame in the file
+    std::uint64_t seq;
+    std::uint32_t record;  // frame number
+    Id id;
+    std::uint32_t before;  // events[before, inside): recorded between calls, before this one
+    std::uint32_t inside;  // events[inside, end): delivered inside this call
+    std::uint32_t end;
+    bool finished;
+    bool redacted;  // some recorded argument was redacted
 };
 
-struct Expected {
-    Id id;
-    std::string args;
-    int record;
-    bool finished;
-    qvrec::Tag result;
-    long long integer;
-    double real;
-    std::string text;
-    bool text_null;
-    qvrec::Tag out;
-    std::string out_data;
-    int out_len;
-    std::vector<Event> before;  // recorded between calls, before this one
-    std::vector<Event> inside;  // delivered inside this call
+// A loaded recording. Shared by whoever is using it, so that a reset from inside an event
+// frees nothing that a call in progress still reads.
+struct Plan {
+    qvrec::Mapping map;
+    std::vector<Planned> calls;
+    std::vector<std::uint64_t> events;  // offsets of event frames, grouped by call
+    std::uint32_t staged = 0;           // events[staged, end): after the last call
 };
+
+// What take() reads of a planned call: its arguments, and once they matched, its outcome.
+struct Recorded {
+    std::string_view args;
+    qvrec::Value result;
+    qvrec::Value out;  // the response or text output, null without one
+    int out_len = 0;
+};
+
+const unsigned char *frame_values(const Plan &plan, std::uint64_t offset) {
+    return plan.map.data() + offset + 4 + qvrec::frame_head;
+}
+
+const unsigned char *frame_end(const Plan &plan, std::uint64_t offset) {
+    return plan.map.data() + offset + 4 + qvrec::load32(plan.map.data() + offset);
+}
+
+// Reads a planned call from the mapping (checked when the plan was loaded).
+Recorded read_call(const Plan &plan, const Planned &x) {
+    Recorded r;
+    qvrec::ValueReader v(frame_values(plan, x.offset), frame_end(plan, x.offset));
+    const unsigned char *start = v.at();
+    std::uint8_t n = 0, outs = 0;
+    qvrec::Value skip;
+    v.u8(n);
+    for (unsigned i = 0; i < n; ++i) v.value(skip);
+    r.args = {reinterpret_cast<const char *>(start), static_cast<std::size_t>(v.at() - start)};
+    if (!x.finished) return r;
+    v.value(r.result);
+    v.u8(outs);
+    if (outs >= 1) v.value(r.out);
+    qvrec::Value len;
+    if (outs >= 2 && v.value(len)) r.out_len = static_cast<int>(len.integer);
+    return r;
+}
+
+struct Event {
+    qvrec::Value name, data;
+    int len = 0;
+};
+
+Event read_event(const Plan &plan, std::uint64_t offset) {
+    Event ev;
+    qvrec::ValueReader v(frame_values(plan, offset), frame_end(plan, offset));
+    v.value(ev.name);
+    v.value(ev.data);
+    const unsigned char *p = nullptr;
+    if (v.take(4, p)) ev.len = static_cast<std::int32_t>(qvrec::load32(p));
+    return ev;
+}
 
 // Why a replay diverged.
 enum Reason : int {
@@ -73,26 +125,35 @@ enum Reason : int {
 
 struct State {
     bool strict = true;
-    std::vector<Expected> plan;
-    std::vector<Event> staged;   // events recorded between calls, waiting for the next call
-    std::vector<Event> pending;  // such events due at the next qvi_run or qvi_poll
+    std::shared_ptr<const Plan> plan;
+    std::vector<std::uint64_t> pending;  // events recorded between calls, due at the next
+                                         // qvi_run or qvi_poll
     std::size_t next = 0;
     Reason reason = none;
     std::size_t position = 0;  // of the divergence, in calls
     Id got = Id::count;
     std::string got_args;
+    std::string text, out;  // the last answer's text and output, NUL-terminated
 };
 
 State state;
 
-void deliver(const std::vector<Event> &events) {
-    for (std::size_t i = 0; i < events.size(); ++i) {
+std::size_t planned() {
+    return state.plan ? state.plan->calls.size() : 0;
+}
+
+void deliver(const Plan &plan, const std::uint64_t *events, std::size_t count) {
+    std::string name;
+    for (std::size_t i = 0; i < count; ++i) {
         if (state.reason != none) break;  // as after qvi_stop: the run ends
         qvi_event_callback cb = current_callback();
-        const Event &ev = events[i];
+        const Event ev = read_event(plan, events[i]);
+        const bool name_null = ev.name.tag == static_cast<std::uint8_t>(qvrec::Tag::null);
+        const bool data_null = ev.data.tag == static_cast<std::uint8_t>(qvrec::Tag::null);
+        name.assign(ev.name.view());  // a C text: NUL-terminated
         if (cb != nullptr)
-            cb(ev.name_null ? nullptr : ev.name.c_str(), ev.data_null ? nullptr : ev.data.data(),
-               ev.len);
+            cb(name_null ? nullptr : name.c_str(),
+               data_null ? nullptr : reinterpret_cast<const char *>(ev.data.bytes), ev.len);
     }
 }
 
@@ -113,43 +174,52 @@ void diverge(Reason reason, Id id, const std::string &args, std::size_t position
 
 Answer take(Id id, const std::string &args) {
     if (state.reason != none) return failure();
-    if (state.next >= state.plan.size()) {
+    if (state.next >= planned()) {
         diverge(exhausted, id, args, state.next);
         return failure();
     }
-    Expected &x = state.plan[state.next];
+    // Held for the whole call: a reset from one of its events leaves the plan readable.
+    const std::shared_ptr<const Plan> plan = state.plan;
+    const Planned &x = plan->calls[state.next];
+    const Recorded r = read_call(*plan, x);
     if (x.id != id) {
         diverge(other_function, id, args, state.next);
         return failure();
     }
-    if (state.strict && x.args != args) {
+    if (state.strict && !qvrec::args_match(r.args, args, x.redacted)) {
         diverge(other_arguments, id, args, state.next);
         return failure();
     }
     const std::size_t at = state.next++;
-    for (Event &ev : x.before) state.pending.push_back(std::move(ev));
-    x.before.clear();
+    state.pending.insert(state.pending.end(), plan->events.begin() + x.before,
+                         plan->events.begin() + x.inside);
     if (id == Id::qvi_run || id == Id::qvi_poll) {
         // Taken out first: a call made from one of these events may run into the next ones.
-        std::vector<Event> due;
+        std::vector<std::uint64_t> due;
         due.swap(state.pending);
-        deliver(due);
+        deliver(*plan, due.data(), due.size());
     }
-    deliver(x.inside);
+    deliver(*plan, plan->events.data() + x.inside, x.end - x.inside);
     if (state.reason != none) return failure();
     if (!x.finished) {
         diverge(unfinished, id, args, at);
         return failure();
     }
     Answer a;
-    a.result = x.result;
-    a.integer = x.integer;
-    a.real = x.real;
-    a.text = x.text_null ? nullptr : x.text.c_str();
-    a.out = x.out;
-    a.out_data =
-        x.out == qvrec::Tag::bytes || x.out == qvrec::Tag::text ? x.out_data.c_str() : nullptr;
-    a.out_len = x.out_len;
+    a.result = static_cast<qvrec::Tag>(r.result.tag);
+    a.integer = r.result.integer;
+    a.real = r.result.real;
+    if (a.result == qvrec::Tag::text || a.result == qvrec::Tag::bytes) {
+        state.text.assign(r.result.view());
+        a.text = state.text.c_str();
+    }
+    a.out = static_cast<qvrec::Tag>(r.out.tag);
+    if (a.out == qvrec::Tag::bytes || a.out == qvrec::Tag::text) {
+        // Exactly the bytes recorded (the parser refused a length beyond them), and a NUL.
+        state.out.assign(r.out.view());
+        a.out_data = state.out.c_str();
+    }
+    a.out_len = r.out_len;
     return a;
 }
 
@@ -172,52 +242,121 @@ unsigned int standin_crc32c(const char *data, size_t size, int portable) {
     return portable ? crc32c::compute_portable(data, size) : crc32c::compute(data, size);
 }
 
-int standin_replay_begin(int strict, unsigned long long catalogue_hash) {
+// Loads the recording at `path` and starts replaying it: 0, or -1 with `error` naming what is
+// wrong with the file (it is then refused whole, nothing replayed). A damaged tail ends the
+// plan where it starts, as the reader keeps the good prefix.
+int standin_replay_load(const char *path, int strict, char *error, int error_size) {
     replay::reset();
-    if (catalogue_hash != qvrec::catalogue_hash) return -1;
+    auto plan = std::make_shared<replay::Plan>();
+    std::string message;
+    qvrec::Header header;
+    auto refuse = [&](const std::string &why) {
+        const std::size_t n =
+            std::min(why.size(), static_cast<std::size_t>(error_size > 0 ? error_size - 1 : 0));
+        if (error_size > 0) {
+            std::memcpy(error, why.data(), n);
+            error[n] = '\0';
+        }
+        return -1;
+    };
+    if (!plan->map.open(path, message) ||
+        !qvrec::read_header(plan->map.data(), plan->map.size(), header, message))
+        return refuse(message);
+    if (!header.own_catalogue()) {
+        char hex[2][17];
+        std::snprintf(hex[0], sizeof hex[0], "%016llx",
+                      static_cast<unsigned long long>(header.catalogue_hash));
+        std::snprintf(hex[1], sizeof hex[1], "%016llx",
+                      static_cast<unsigned long long>(qvrec::catalogue_hash));
+        return refuse("recorded against another SDK catalogue (" +
+                      std::to_string(header.functions) + " functions, hash " + hex[0] +
+                      "; the stand-in's: " + std::to_string(function_count) + ", " + hex[1] + ")");
+    }
+    struct Entry {
+        std::uint64_t seq, offset;
+        std::uint32_t record;
+        std::uint16_t function;
+        bool finished, redacted;
+    };
+    struct Ev {
+        std::uint64_t seq, parent, offset;
+    };
+    std::vector<Entry> calls;
+    std::vector<Ev> events;
+    auto frame = std::make_unique<qvrec::Decoded>();
+    qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
+    while (scan.next(*frame)) {
+        const qvrec::Decoded &d = *frame;
+        if (d.kind == qvrec::Frame::event) {
+            events.push_back({d.seq, d.parent, d.offset});
+        } else if (d.kind == qvrec::Frame::call || d.kind == qvrec::Frame::open) {
+            if (d.kind == qvrec::Frame::call && d.nouts > 0 &&
+                d.values[d.nargs + 1].tag == qvrec::redacted_tag)
+                return refuse("offset " + std::to_string(d.offset) + " (frame " +
+                              std::to_string(d.index) +
+                              "): an output was redacted: the call cannot be answered");
+            calls.push_back({d.seq, d.offset, static_cast<std::uint32_t>(d.index), d.function,
+                             d.kind == qvrec::Frame::call, d.redacted_args});
+        }
+    }
+    if (!scan.error.empty()) return refuse(scan.error);
+    frame.reset();
+    // In the order they were made; of frames with the same sequence number the last call
+    // frame, or without one the last open frame (a call that never returned).
+    std::stable_sort(calls.begin(), calls.end(),
+                     [](const Entry &a, const Entry &b) { return a.seq < b.seq; });
+    for (std::size_t i = 0; i < calls.size();) {
+        std::size_t j = i, pick = i;
+        for (; j < calls.size() && calls[j].seq == calls[i].seq; ++j)
+            if (calls[j].finished || !calls[pick].finished) pick = j;
+        const Entry &e = calls[pick];
+        plan->calls.push_back({e.offset, e.seq, e.record, static_cast<Id>(e.function), 0, 0, 0,
+                               e.finished, e.redacted});
+        i = j;
+    }
+    std::vector<Entry>().swap(calls);
+    // Each event goes inside the call that delivered it (entered before it), or else before the
+    // next call: grouped by call, in the order they arrived.
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Ev &a, const Ev &b) { return a.seq < b.seq; });
+    const std::size_t n = plan->calls.size();
+    auto call_at = [&](std::uint64_t seq) {
+        return static_cast<std::size_t>(
+            std::lower_bound(plan->calls.begin(), plan->calls.end(), seq,
+                             [](const replay::Planned &c, std::uint64_t s) { return c.seq < s; }) -
+            plan->calls.begin());
+    };
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed;  // (slot, offset)
+    keyed.reserve(events.size());
+    for (const Ev &ev : events) {
+        std::size_t slot = 2 * call_at(ev.seq);  // before the next call
+        if (ev.parent != 0 && ev.parent < ev.seq) {
+            const std::size_t c = call_at(ev.parent);
+            if (c < n && plan->calls[c].seq == ev.parent) slot = 2 * c + 1;
+        }
+        keyed.emplace_back(slot, ev.offset);
+    }
+    std::vector<Ev>().swap(events);
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    plan->events.reserve(keyed.size());
+    std::size_t k = 0;
+    for (std::size_t c = 0; c < n; ++c) {
+        replay::Planned &x = plan->calls[c];
+        x.before = static_cast<std::uint32_t>(plan->events.size());
+        for (; k < keyed.size() && keyed[k].first == 2 * c; ++k)
+            plan->events.push_back(keyed[k].second);
+        x.inside = static_cast<std::uint32_t>(plan->events.size());
+        for (; k < keyed.size() && keyed[k].first == 2 * c + 1; ++k)
+            plan->events.push_back(keyed[k].second);
+        x.end = static_cast<std::uint32_t>(plan->events.size());
+    }
+    plan->staged = static_cast<std::uint32_t>(plan->events.size());
+    for (; k < keyed.size(); ++k) plan->events.push_back(keyed[k].second);
     replay::state.strict = strict != 0;
+    replay::state.plan = std::move(plan);
     replay::on = true;
     return 0;
-}
-
-void standin_replay_call(int id, const char *args, int args_len, int record, int finished,
-                         int result_tag, long long integer, double real, const char *text,
-                         int text_len, int out_tag, const char *out, int out_size, int out_len) {
-    replay::Expected x{static_cast<Id>(id),
-                       std::string(args, static_cast<std::size_t>(args_len)),
-                       record,
-                       finished != 0,
-                       static_cast<qvrec::Tag>(result_tag),
-                       integer,
-                       real,
-                       text_len >= 0 ? std::string(text, static_cast<std::size_t>(text_len)) : "",
-                       text_len < 0,
-                       static_cast<qvrec::Tag>(out_tag),
-                       out_size > 0 ? std::string(out, static_cast<std::size_t>(out_size)) : "",
-                       out_len,
-                       std::move(replay::state.staged),
-                       {}};
-    replay::state.staged.clear();
-    // The caller may read up to the reported length: NUL-padded to it, as the stand-in's
-    // programmed responses are.
-    if (out_len > out_size && x.out == qvrec::Tag::bytes)
-        x.out_data.resize(static_cast<std::size_t>(out_len), '\0');
-    replay::state.plan.push_back(std::move(x));
-}
-
-void standin_replay_event(int call, const char *name, int name_len, const char *data, int data_size,
-                          int len) {
-    replay::Event ev{name_len >= 0 ? std::string(name, static_cast<std::size_t>(name_len)) : "",
-                     name_len < 0,
-                     data_size >= 0 ? std::string(data, static_cast<std::size_t>(data_size)) : "",
-                     data_size < 0, len};
-    if (!ev.data_null && len > data_size) ev.data.resize(static_cast<std::size_t>(len), '\0');
-    // Inside the call it was delivered by (the index of a call handed over already), or else
-    // between calls.
-    if (call >= 0 && static_cast<std::size_t>(call) < replay::state.plan.size())
-        replay::state.plan[static_cast<std::size_t>(call)].inside.push_back(std::move(ev));
-    else
-        replay::state.staged.push_back(std::move(ev));
 }
 
 void standin_replay_end(void) {
@@ -229,7 +368,20 @@ int standin_replay_position(void) {
 }
 
 int standin_replay_remaining(void) {
-    return static_cast<int>(replay::state.plan.size() - replay::state.next);
+    return static_cast<int>(replay::planned() - replay::state.next);
+}
+
+int standin_replay_size(void) {
+    return static_cast<int>(replay::planned());
+}
+
+// Where the frame of the recorded call at `position` is: its record number, or -1.
+int standin_replay_planned(int position, unsigned long long *offset) {
+    const replay::State &s = replay::state;
+    if (position < 0 || static_cast<std::size_t>(position) >= replay::planned()) return -1;
+    const replay::Planned &x = s.plan->calls[static_cast<std::size_t>(position)];
+    *offset = x.offset;
+    return static_cast<int>(x.record);
 }
 
 int standin_replay_divergence(int *reason, int *position, int *record, int *got,
@@ -238,7 +390,8 @@ int standin_replay_divergence(int *reason, int *position, int *record, int *got,
     *reason = static_cast<int>(s.reason);
     if (s.reason == replay::none) return 0;
     *position = static_cast<int>(s.position);
-    *record = s.position < s.plan.size() ? s.plan[s.position].record : -1;
+    *record =
+        s.position < replay::planned() ? static_cast<int>(s.plan->calls[s.position].record) : -1;
     *got = static_cast<int>(s.got);
     *got_args = s.got_args.data();
     *got_args_len = static_cast<int>(s.got_args.size());

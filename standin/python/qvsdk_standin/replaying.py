@@ -29,17 +29,21 @@ import struct
 from types import TracebackType
 from typing import Any
 
-from . import _IDS, _NAMES, _lib
+from . import _NAMES, _lib
 from .recording import (
     Call,
     Callback,
-    Event,
     Marker,
+    Open,
     Recording,
+    RecordingError,
+    Redacted,
     Text,
     Value,
     Wide,
+    decode_values,
     read,
+    record_at,
 )
 
 __all__ = ["DIVERGED", "Replay", "ReplayDivergence", "replay"]
@@ -64,11 +68,9 @@ def _fn(name: str, restype: Any, *argtypes: Any) -> Any:
 
 
 _catalogue_hash = _fn("standin_catalogue_hash", ctypes.c_ulonglong)
-_begin = _fn("standin_replay_begin", _c_int, _c_int, ctypes.c_ulonglong)
-_add_call = _fn("standin_replay_call", None, _c_int, _c_char_p, _c_int, _c_int, _c_int, _c_int,
-                _c_ll, ctypes.c_double, _c_char_p, _c_int, _c_int, _c_char_p, _c_int, _c_int)
-_add_event = _fn("standin_replay_event", None, _c_int, _c_char_p, _c_int, _c_char_p, _c_int,
-                 _c_int)
+_load = _fn("standin_replay_load", _c_int, _c_char_p, _c_int, _c_char_p, _c_int)
+_size = _fn("standin_replay_size", _c_int)
+_planned = _fn("standin_replay_planned", _c_int, _c_int, ctypes.POINTER(ctypes.c_ulonglong))
 _end = _fn("standin_replay_end", None)
 _position = _fn("standin_replay_position", _c_int)
 _remaining = _fn("standin_replay_remaining", _c_int)
@@ -77,7 +79,7 @@ _divergence = _fn("standin_replay_divergence", _c_int, ctypes.POINTER(_c_int),
                   ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(_c_int))
 
 # Value tags of the format.
-_NULL, _BYTES, _TEXT, _I32, _I64, _REAL, _FLAG, _CALLBACK, _UNREAD, _NONE = range(10)
+_NULL, _BYTES, _TEXT, _I32, _I64, _REAL, _FLAG, _CALLBACK, _UNREAD, _NONE, _REDACTED = range(11)
 
 
 class ReplayDivergence(AssertionError):
@@ -136,6 +138,8 @@ def _tag(v: Value) -> int:
         return _NULL
     if isinstance(v, Marker):
         return _UNREAD if v is Marker.UNREAD else _NONE
+    if isinstance(v, Redacted):
+        return _REDACTED
     if isinstance(v, Text):
         return _TEXT
     if isinstance(v, bytes):
@@ -157,7 +161,9 @@ def encode_args(args: tuple[Value, ...]) -> bytes:
     for v in args:
         tag = _tag(v)
         out.append(tag)
-        if isinstance(v, bytes):
+        if isinstance(v, Redacted):
+            out += bytes([_TEXT if v.kind == "text" else _BYTES]) + v.length.to_bytes(4, "little")
+        elif isinstance(v, bytes):
             out += len(v).to_bytes(4, "little") + v
         elif isinstance(v, bool):
             out.append(1 if v else 0)
@@ -170,54 +176,33 @@ def encode_args(args: tuple[Value, ...]) -> bytes:
     return bytes(out)
 
 
-def _decode_args(raw: bytes) -> tuple[Value, ...]:
-    from .recording import _Reader
-
-    return _Reader(raw, 0, len(raw)).values()
-
-
 class Replay:
     """A replay in progress (see the module's docstring)."""
 
     def __init__(self, path: str | os.PathLike[str], strict: bool = True) -> None:
         self.path = os.fspath(path)
         self.strict = strict
-        self.recording: Recording = read(path)
-        self._calls: list[Call] = []
         self._closed = False
-        if _begin(1 if strict else 0, self.recording.catalogue_hash) != 0:
-            raise ValueError(f"{self.path} was recorded against another SDK catalogue "
-                             f"({self.recording.catalogue_hash:016x}, the stand-in's is "
-                             f"{int(_catalogue_hash()):016x})")
-        try:
-            self._load()
-        except BaseException:
-            _end()
-            raise
+        # The stand-in maps the file and plans the replay from it with the recording parser;
+        # a file it cannot read whole (another catalogue, a malformed frame) is refused.
+        error = ctypes.create_string_buffer(512)
+        if _load(os.fsencode(self.path), 1 if strict else 0, error, len(error)) != 0:
+            raise RecordingError(f"{self.path}: "
+                                 + error.value.decode("utf-8", "backslashreplace"))
+        self._size = int(_size())
+        self.recording: Recording = read(self.path)
 
-    def _load(self) -> None:
-        position: dict[int, int] = {}  # a call's sequence number -> its place in the plan
-        for r in self.recording.session():
-            if isinstance(r, Event):
-                # Inside the call that delivered it; or, without one, between calls.
-                _add_event(position.get(r.parent, -1), r.name,
-                           -1 if r.name is None else len(r.name), r.data,
-                           -1 if r.data is None else len(r.data), r.length)
-                continue
-            args = encode_args(r.args)
-            result = r.result
-            integer = int(result) if isinstance(result, int) else 0
-            real = result if isinstance(result, float) else 0.0
-            text = result if isinstance(result, bytes) else None
-            out: Value = r.outputs[0] if r.outputs else None
-            out_data = out if isinstance(out, bytes) else None
-            out_len = r.outputs[1] if len(r.outputs) > 1 else 0
-            _add_call(_IDS[r.function], args, len(args), r.index, 1 if r.finished else 0,
-                      _tag(result), integer, real, text, -1 if text is None else len(text),
-                      _tag(out), out_data, 0 if out_data is None else len(out_data),
-                      out_len if isinstance(out_len, int) else 0)
-            position[r.seq] = len(self._calls)
-            self._calls.append(r)
+    def _expected(self, position: int) -> Call | None:
+        """The recorded call at `position` in the plan."""
+        offset = ctypes.c_ulonglong()
+        index = int(_planned(position, ctypes.byref(offset)))
+        if index < 0:
+            return None
+        r = record_at(self.path, offset.value, index)
+        if isinstance(r, Open):
+            return Call(r.index, r.seq, r.parent, r.thread, r.time_ns, r.function, r.args, None,
+                        (), finished=False)
+        return r if isinstance(r, Call) else None
 
     @property
     def matched(self) -> int:
@@ -238,9 +223,9 @@ class Replay:
                                            ctypes.byref(args), ctypes.byref(args_len)):
             return None
         raw = ctypes.string_at(args.value or 0, args_len.value) if args_len.value else b""
-        expected = self._calls[position.value] if position.value < len(self._calls) else None
+        expected = self._expected(position.value)
         return ReplayDivergence(_REASONS.get(reason.value, "unknown"), position.value, expected,
-                                _NAMES[got.value], _decode_args(raw), self.path)
+                                _NAMES[got.value], decode_values(raw), self.path)
 
     def check(self) -> None:
         """Raises the first divergence, if any."""
@@ -255,14 +240,15 @@ class Replay:
             return
         found = self.divergence()
         left = self.remaining
+        nxt = self._expected(self._size - left) if self.strict and left and found is None \
+            else None
         self._closed = True
         _end()
         if found is not None:
             raise found
         if self.strict and left:
-            nxt = self._calls[len(self._calls) - left]
             raise ReplayDivergence(f"the session ended with {left} recorded call(s) not made",
-                                   len(self._calls) - left, nxt, None, None, self.path)
+                                   self._size - left, nxt, None, None, self.path)
 
     def __enter__(self) -> Replay:
         return self

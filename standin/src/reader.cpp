@@ -1,0 +1,489 @@
+// The control API of the recording parser (reader.h): the Python reader of recordings
+// (qvsdk_standin.recording) walks a file through it in batches of decoded frames, and has its
+// summary computed here in one pass, so that both it and replay read the format through one
+// parser. A file is read through a mapping; what has been read is given back to the system as
+// the walk goes on, so that resident memory stays flat whatever the file's size.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "control.h"
+#include "reader.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace qvrec {
+
+#if defined(_WIN32)
+
+bool Mapping::open(const char *path, std::string &error) {
+    close();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+    std::wstring wide(n > 0 ? static_cast<std::size_t>(n) : 1u, L'\0');
+    if (n <= 0 || MultiByteToWideChar(CP_UTF8, 0, path, -1, wide.data(), n) != n) {
+        error = std::string(path) + ": not a valid file name";
+        return false;
+    }
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = std::string(path) + ": cannot open (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
+        error = std::string(path) + ": cannot read its size";
+        CloseHandle(file);
+        return false;
+    }
+    size_ = static_cast<std::size_t>(size.QuadPart);
+    if (size_ > 0) {
+        mapping_ = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (mapping_ != nullptr)
+            data_ =
+                static_cast<const unsigned char *>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
+        if (data_ == nullptr) {
+            error =
+                std::string(path) + ": cannot map (error " + std::to_string(GetLastError()) + ")";
+            CloseHandle(file);
+            close();
+            return false;
+        }
+    }
+    CloseHandle(file);
+    return true;
+}
+
+void Mapping::close() {
+    if (data_ != nullptr && owned_) UnmapViewOfFile(data_);
+    if (mapping_ != nullptr) CloseHandle(mapping_);
+    data_ = nullptr;
+    mapping_ = nullptr;
+    size_ = 0;
+    owned_ = true;
+}
+
+void Mapping::release(std::size_t, std::size_t) const {}
+
+#else
+
+bool Mapping::open(const char *path, std::string &error) {
+    close();
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::string(path) + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        error = std::string(path) + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = std::string(path) + ": not a regular file";
+        ::close(fd);
+        return false;
+    }
+    size_ = static_cast<std::size_t>(st.st_size);
+    if (size_ > 0) {
+        void *p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p == MAP_FAILED) {
+            error = std::string(path) + ": cannot map: " + std::strerror(errno);
+            ::close(fd);
+            size_ = 0;
+            return false;
+        }
+        data_ = static_cast<const unsigned char *>(p);
+        madvise(p, size_, MADV_SEQUENTIAL);
+    }
+    ::close(fd);
+    return true;
+}
+
+void Mapping::close() {
+    if (data_ != nullptr && owned_) munmap(const_cast<unsigned char *>(data_), size_);
+    data_ = nullptr;
+    size_ = 0;
+    owned_ = true;
+}
+
+void Mapping::release(std::size_t from, std::size_t to) const {
+    if (!owned_) return;
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    from = (from + page - 1) / page * page;
+    to = std::min(to, size_) / page * page;
+    if (data_ != nullptr && to > from)
+        madvise(const_cast<unsigned char *>(data_) + from, to - from, MADV_DONTNEED);
+}
+
+#endif
+
+}  // namespace qvrec
+
+namespace {
+
+// One frame as handed to Python (the layout of _FRAME in recording.py).
+struct FrameOut {
+    std::uint64_t offset, index, seq, parent;
+    std::int64_t time;
+    std::uint64_t frames, waits, writer_ns;
+    std::uint32_t thread, first;
+    std::int32_t length;
+    std::uint16_t function, code;
+    std::uint8_t kind, nargs, nouts, pad[5];
+};
+static_assert(sizeof(FrameOut) == 88);
+
+// One value as handed to Python (the layout of _VALUE in recording.py): bytes and texts by the
+// offset of their payload in the file.
+struct ValueOut {
+    std::uint64_t offset;
+    std::int64_t integer;
+    double real;
+    std::uint32_t length;
+    std::uint8_t tag, sub;
+    std::uint16_t pad;
+};
+static_assert(sizeof(ValueOut) == 32);
+
+// A value keyed by its encoding in the file, with the function it belongs to.
+struct Key {
+    std::uint32_t function;
+    std::string_view raw;
+    bool operator==(const Key &) const = default;
+};
+struct KeyHash {
+    std::size_t operator()(const Key &k) const {
+        return std::hash<std::string_view>()(k.raw) * 31u + k.function;
+    }
+};
+struct Tally {
+    std::uint64_t count = 0;
+    std::uint64_t offset = 0;  // of the value's first occurrence
+};
+
+struct Summary {
+    std::uint64_t frames = 0, calls = 0, events = 0, waits = 0;
+    std::int64_t min_time = 0, max_time = 0;
+    bool closed = false;
+    std::unordered_map<Key, Tally, KeyHash> results;  // per function and result
+    std::unordered_map<Key, Tally, KeyHash> names;    // per event text
+    std::vector<std::uint64_t> failures;              // the messages of write-failure notes
+    std::vector<std::uint16_t> unfinished;            // in the order they were entered
+};
+
+struct Handle {
+    qvrec::Mapping map;
+    qvrec::Header header;
+    qvrec::Scanner scanner{nullptr, 0, true};
+    qvrec::Decoded frame;
+    std::size_t released = qvrec::header_size;
+    Summary summary;
+    std::vector<std::uint8_t> result_rows, name_rows;
+};
+
+void copy_error(const std::string &message, char *out, int size) {
+    if (out == nullptr || size <= 0) return;
+    const std::size_t n = std::min(message.size(), static_cast<std::size_t>(size - 1));
+    std::memcpy(out, message.data(), n);
+    out[n] = '\0';
+}
+
+void put(const qvrec::Value &v, const unsigned char *base, ValueOut &o) {
+    o = ValueOut{};
+    o.tag = v.tag;
+    o.sub = v.sub;
+    o.length = v.length;
+    o.integer = v.integer;
+    o.real = v.real;
+    o.offset = v.bytes != nullptr ? static_cast<std::uint64_t>(v.bytes - base) : 0;
+}
+
+// Gives back the pages read so far once enough have piled up.
+void release(Handle &h, std::size_t upto) {
+    constexpr std::size_t step = 32u << 20;
+    if (upto >= h.released + step) {
+        h.map.release(h.released, upto);
+        h.released = upto;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+struct standin_rec_head {
+    std::uint64_t catalogue_hash;
+    std::int64_t start_ns;
+    std::int64_t monotonic_ns;
+    std::uint64_t size;
+    std::uint32_t functions;
+    std::uint32_t pid;
+    std::uint16_t version;
+    std::uint16_t header_size;
+    std::int32_t own_catalogue;
+};
+
+struct standin_rec_totals {
+    std::uint64_t frames, calls, events, waits;
+    std::int64_t min_time, max_time;
+    std::uint64_t results, names, failures, unfinished;
+    std::int32_t closed, pad;
+};
+
+STANDIN_CONTROL_API void *standin_rec_open(const char *path, char *error, int error_size);
+STANDIN_CONTROL_API void *standin_rec_open_memory(const void *data, size_t size, char *error,
+                                                  int error_size);
+STANDIN_CONTROL_API void standin_rec_close(void *handle);
+STANDIN_CONTROL_API void standin_rec_seek(void *handle, unsigned long long offset,
+                                          unsigned long long index);
+STANDIN_CONTROL_API int standin_rec_values(const void *data, size_t size, void *values, int cap);
+STANDIN_CONTROL_API void standin_rec_header(void *handle, standin_rec_head *out);
+STANDIN_CONTROL_API const void *standin_rec_base(void *handle);
+STANDIN_CONTROL_API int standin_rec_batch(void *handle, void *frames, int frame_cap, void *values,
+                                          int value_cap);
+STANDIN_CONTROL_API int standin_rec_state(void *handle, unsigned long long *offset, char *reason,
+                                          int reason_size);
+STANDIN_CONTROL_API int standin_rec_value(void *handle, unsigned long long offset, void *value);
+STANDIN_CONTROL_API int standin_rec_summarise(void *handle, standin_rec_totals *out);
+STANDIN_CONTROL_API int standin_rec_summary_rows(void *handle, int which, void *out, int cap);
+
+void *standin_rec_open(const char *path, char *error, int error_size) {
+    auto *h = new Handle;
+    std::string message;
+    if (!h->map.open(path, message) ||
+        !qvrec::read_header(h->map.data(), h->map.size(), h->header, message)) {
+        copy_error(message, error, error_size);
+        delete h;
+        return nullptr;
+    }
+    h->scanner = qvrec::Scanner(h->map.data(), h->map.size(), h->header.own_catalogue());
+    return h;
+}
+
+void *standin_rec_open_memory(const void *data, size_t size, char *error, int error_size) {
+    auto *h = new Handle;
+    h->map.borrow(static_cast<const unsigned char *>(data), size);
+    std::string message;
+    if (!qvrec::read_header(h->map.data(), h->map.size(), h->header, message)) {
+        copy_error(message, error, error_size);
+        delete h;
+        return nullptr;
+    }
+    h->scanner = qvrec::Scanner(h->map.data(), h->map.size(), h->header.own_catalogue());
+    return h;
+}
+
+// Goes on from the frame at `offset` (one found by an earlier walk), numbered `index`.
+void standin_rec_seek(void *handle, unsigned long long offset, unsigned long long index) {
+    Handle &h = *static_cast<Handle *>(handle);
+    h.scanner = qvrec::Scanner(h.map.data(), h.map.size(), h.header.own_catalogue());
+    h.scanner.at = offset;
+    h.scanner.index = index;
+}
+
+// Decodes an argument list (a count, then the values) held at `data`: the number of values,
+// or -1 when it is malformed. Bytes are given by their offset from `data`.
+int standin_rec_values(const void *data, size_t size, void *values, int cap) {
+    const auto *base = static_cast<const unsigned char *>(data);
+    qvrec::ValueReader r(base, base + size);
+    std::uint8_t n = 0;
+    if (!r.u8(n) || n > cap) return -1;
+    qvrec::Value v;
+    for (int i = 0; i < n; ++i) {
+        if (!r.value(v)) return -1;
+        put(v, base, static_cast<ValueOut *>(values)[i]);
+    }
+    return r.left() == 0 ? n : -1;
+}
+
+void standin_rec_close(void *handle) {
+    delete static_cast<Handle *>(handle);
+}
+
+void standin_rec_header(void *handle, standin_rec_head *out) {
+    const Handle &h = *static_cast<Handle *>(handle);
+    *out = standin_rec_head{h.header.catalogue_hash,
+                            h.header.start_ns,
+                            h.header.monotonic_ns,
+                            h.map.size(),
+                            h.header.functions,
+                            h.header.pid,
+                            h.header.version,
+                            h.header.size,
+                            0};
+    out->own_catalogue = h.header.own_catalogue() ? 1 : 0;
+}
+
+const void *standin_rec_base(void *handle) {
+    return static_cast<Handle *>(handle)->map.data();
+}
+
+// Decodes the next frames into `frames` (FrameOut) and their values into `values` (ValueOut):
+// the number of frames, 0 at the end (standin_rec_state says how it ended). The pages before
+// the previous batch are given back: Python has read what it needed of them.
+int standin_rec_batch(void *handle, void *frames, int frame_cap, void *values, int value_cap) {
+    Handle &h = *static_cast<Handle *>(handle);
+    release(h, h.scanner.at);
+    auto *fo = static_cast<FrameOut *>(frames);
+    auto *vo = static_cast<ValueOut *>(values);
+    int n = 0;
+    std::size_t nv = 0;
+    constexpr std::size_t most = 256 + 1 + 256;
+    while (n < frame_cap && nv + most <= static_cast<std::size_t>(value_cap) &&
+           h.scanner.next(h.frame)) {
+        const qvrec::Decoded &d = h.frame;
+        FrameOut &f = fo[n++];
+        f = FrameOut{};
+        f.offset = d.offset;
+        f.index = d.index;
+        f.seq = d.seq;
+        f.parent = d.parent;
+        f.time = d.time;
+        f.frames = d.frames;
+        f.waits = d.waits;
+        f.writer_ns = d.writer_ns;
+        f.thread = d.thread;
+        f.first = static_cast<std::uint32_t>(nv);
+        f.length = d.length;
+        f.function = d.function;
+        f.code = d.code;
+        f.kind = static_cast<std::uint8_t>(d.kind);
+        f.nargs = d.nargs;
+        f.nouts = d.nouts;
+        for (std::size_t i = 0; i < d.nvalues; ++i) put(d.values[i], h.map.data(), vo[nv++]);
+    }
+    return n;
+}
+
+// How the walk ended: 0 not ended or ended cleanly, 1 a damaged tail, 2 a malformed frame (the
+// file is refused); the offset and the reason.
+int standin_rec_state(void *handle, unsigned long long *offset, char *reason, int reason_size) {
+    const Handle &h = *static_cast<Handle *>(handle);
+    if (!h.scanner.error.empty()) {
+        *offset = h.scanner.error_at;
+        copy_error(h.scanner.error, reason, reason_size);
+        return 2;
+    }
+    if (h.scanner.damage != 0) {
+        *offset = h.scanner.damage;
+        copy_error(h.scanner.damage_text(), reason, reason_size);
+        return 1;
+    }
+    return 0;
+}
+
+// The value whose tag is at `offset` (one found by the walk).
+int standin_rec_value(void *handle, unsigned long long offset, void *value) {
+    const Handle &h = *static_cast<Handle *>(handle);
+    if (offset >= h.map.size()) return -1;
+    qvrec::ValueReader r(h.map.data() + offset, h.map.data() + h.map.size());
+    qvrec::Value v;
+    if (!r.value(v)) return -1;
+    put(v, h.map.data(), *static_cast<ValueOut *>(value));
+    return 0;
+}
+
+// The summary's figures in one pass over the rest of the file: 0, or -1 at a malformed frame.
+int standin_rec_summarise(void *handle, standin_rec_totals *out) {
+    Handle &h = *static_cast<Handle *>(handle);
+    Summary &s = h.summary;
+    s = Summary{};
+    std::unordered_set<std::uint64_t> open;  // calls opened, not yet returned
+    std::vector<std::pair<std::uint64_t, std::uint16_t>> opened;
+    const unsigned char *base = h.map.data();
+    bool last_closed = false, any = false;
+    while (h.scanner.next(h.frame)) {
+        const qvrec::Decoded &d = h.frame;
+        ++s.frames;
+        if (!any || d.time < s.min_time) s.min_time = d.time;
+        if (!any || d.time > s.max_time) s.max_time = d.time;
+        any = true;
+        last_closed = false;
+        switch (d.kind) {
+            case qvrec::Frame::call: {
+                ++s.calls;
+                open.erase(d.seq);
+                const qvrec::Value &result = d.values[d.nargs];
+                Tally &t = s.results[Key{d.function, result.raw()}];
+                if (t.count++ == 0) t.offset = static_cast<std::uint64_t>(result.start - base);
+                break;
+            }
+            case qvrec::Frame::open:
+                if (open.insert(d.seq).second) opened.emplace_back(d.seq, d.function);
+                break;
+            case qvrec::Frame::event: {
+                ++s.events;
+                const qvrec::Value &name = d.values[0];
+                Tally &t = s.names[Key{0, name.raw()}];
+                if (t.count++ == 0) t.offset = static_cast<std::uint64_t>(name.start - base);
+                break;
+            }
+            case qvrec::Frame::note:
+                s.waits += d.waits;
+                if (d.code == static_cast<std::uint16_t>(qvrec::Note::write_failed))
+                    s.failures.push_back(static_cast<std::uint64_t>(d.values[0].start - base));
+                last_closed = d.code == static_cast<std::uint16_t>(qvrec::Note::closed);
+                break;
+        }
+        release(h, h.scanner.at);
+    }
+    if (!h.scanner.error.empty()) return -1;
+    std::sort(opened.begin(), opened.end());
+    for (const auto &[seq, function] : opened)
+        if (open.count(seq) != 0) s.unfinished.push_back(function);
+    s.calls += s.unfinished.size();
+    s.closed = last_closed && h.scanner.damage == 0;
+    *out = standin_rec_totals{s.frames,          s.calls,
+                              s.events,          s.waits,
+                              s.min_time,        s.max_time,
+                              s.results.size(),  s.names.size(),
+                              s.failures.size(), s.unfinished.size(),
+                              s.closed ? 1 : 0,  0};
+    return 0;
+}
+
+// The rows of the last summary: 0 results (u64 count, u64 offset of the result, u64 function),
+// 1 event texts (u64 count, u64 offset of the text value, u64 0), 2 the messages of write
+// failures (u64 offset), 3 unfinished calls (u64 function each). At most `cap` rows.
+int standin_rec_summary_rows(void *handle, int which, void *out, int cap) {
+    const Summary &s = static_cast<Handle *>(handle)->summary;
+    auto *o = static_cast<std::uint64_t *>(out);
+    int n = 0;
+    auto tallies = [&](const std::unordered_map<Key, Tally, KeyHash> &m) {
+        for (const auto &[key, t] : m) {
+            if (n >= cap) break;
+            o[3 * n] = t.count;
+            o[3 * n + 1] = t.offset;
+            o[3 * n + 2] = key.function;
+            ++n;
+        }
+    };
+    if (which == 0) tallies(s.results);
+    if (which == 1) tallies(s.names);
+    if (which == 2)
+        for (; n < cap && static_cast<std::size_t>(n) < s.failures.size(); ++n)
+            o[n] = s.failures[n];
+    if (which == 3)
+        for (; n < cap && static_cast<std::size_t>(n) < s.unfinished.size(); ++n)
+            o[n] = s.unfinished[n];
+    return n;
+}
+
+}  // extern "C"

@@ -1,0 +1,178 @@
+"""Recordings written frame by frame, valid or forged, for the tests of the reader and replay.
+
+    python tests/forged_recordings.py check FILE...   reads, summarises, exports and replays each
+                                                      FILE, printing one outcome a line
+
+The `check` command is the part of the tests that may crash: the tests run it in a subprocess
+(under an address-space limit, or under the sanitizers).
+"""
+
+import io
+import os
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "standin", "host")]
+
+import qvsdk_standin as standin  # noqa: E402
+from qvsdk_standin import recording  # noqa: E402
+
+CALL, EVENT, OPEN, NOTE = 1, 2, 3, 4
+FUNCTIONS = standin.functions()
+GET_ORDERS = FUNCTIONS.index("qvi_get_orders_pb")  # (req, req_len, &res, &res_len)
+SET_TOKEN = FUNCTIONS.index("qvi_set_token")  # (const char *token)
+RUN = FUNCTIONS.index("qvi_run")
+SET_CALLBACK = FUNCTIONS.index("qvi_set_event_callback_pb")
+
+
+def crc(data):
+    return recording.crc32c(bytes(data))
+
+
+def header(functions=len(FUNCTIONS), catalogue=None, version=1, size=48):
+    if catalogue is None:
+        catalogue = recording._catalogue_hash()
+    head = struct.pack("<8sHHIQqqI", b"QVSDKREC", version, size, functions, catalogue, 0, 0, 1)
+    return head + struct.pack("<I", crc(head))
+
+
+def frame(kind, body, function=0xFFFF, seq=0, parent=0, thread=1, time=0):
+    sized = struct.pack("<IBBHIQQq", 32 + len(body), kind, 0, function, thread, seq, parent,
+                        time) + body
+    return sized + struct.pack("<I", crc(sized))
+
+
+def raw(tag, payload=b""):
+    return bytes([tag]) + payload
+
+
+def blob(data, tag=1, length=None):
+    """bytes (1) or text (2), with a length that may lie."""
+    return raw(tag, struct.pack("<I", len(data) if length is None else length) + data)
+
+
+def i32(n):
+    return raw(3, struct.pack("<i", n))
+
+
+def redacted(kind, length):
+    return raw(10, struct.pack("<BI", kind, length))
+
+
+def values(*vs):
+    return bytes([len(vs)]) + b"".join(vs)
+
+
+def call(function, args, result, outs=(), seq=1, parent=0, kind=CALL):
+    body = values(*args)
+    if kind == CALL:
+        body += result + values(*outs)
+    return frame(kind, body, function, seq, parent)
+
+
+def event(name, data, length=None, seq=2, parent=0):
+    body = (blob(name, 2) if name is not None else raw(0)) + \
+        (blob(data) if data is not None else raw(0))
+    return frame(EVENT, body + struct.pack("<i", len(data or b"") if length is None else length),
+                 seq=seq, parent=parent)
+
+
+def note(code=1, message=b"closed"):
+    return frame(NOTE, struct.pack("<HQQQ", code, 3, 0, 0) + blob(message, 2))
+
+
+def session():
+    """A valid recording (what drive() does): the callback registered, a token set, orders
+    fetched with an event inside the call, an event between calls (delivered by the run), a
+    run, and the closing note."""
+    return header() + b"".join([
+        call(SET_CALLBACK, [raw(7, b"\1")], raw(9), seq=1),
+        call(SET_TOKEN, [blob(b"secret", 2)], i32(0), seq=2),
+        call(GET_ORDERS, [blob(b"r")], i32(0), [blob(b"ab"), i32(2)], seq=3, kind=OPEN),
+        event(b"tick", b"t1", seq=4, parent=3),
+        call(GET_ORDERS, [blob(b"r")], i32(0), [blob(b"ab"), i32(2)], seq=3),
+        event(b"bar", b"\0b", seq=5),
+        call(RUN, [], i32(0), seq=6),
+        note(),
+    ])
+
+
+def frames(data):
+    """(offset, size) of every frame of a well-formed file."""
+    at, out = 48, []
+    while at + 4 <= len(data):
+        n = int.from_bytes(data[at:at + 4], "little")
+        out.append((at, n))
+        at += 8 + n
+    return out
+
+
+def reseal(data):
+    """The file with every frame's checksum recomputed (as far as its declared size allows)."""
+    data = bytearray(data)
+    at = 48
+    while at + 8 <= len(data):
+        n = int.from_bytes(data[at:at + 4], "little")
+        if at + 8 + n > len(data):
+            break
+        data[at + 4 + n:at + 8 + n] = struct.pack("<I", crc(data[at:at + 4 + n]))
+        at += 8 + n
+    return bytes(data)
+
+
+def drive():
+    """What a strategy would call while replaying session(): whatever the file says."""
+    import c_sdk
+
+    seen = []
+    c_sdk.py_qvi_set_data_callback(lambda e, d: seen.append((e, d)))
+    out = [c_sdk.py_qvi_set_token(b"other"), c_sdk.py_qvi_get_orders(b"r"), c_sdk.py_qvi_run()]
+    return out, seen
+
+
+def check(path):
+    """Reads, summarises, exports and replays `path`: 'ok ...' or the error's type and message.
+    Whatever the file holds, every output handed out must be bytes the file holds."""
+    outcome = []
+    for what in ("read", "summary", "jsonl", "replay"):
+        try:
+            if what == "read":
+                rec = recording.read(path, foreign=True)
+                for r in rec:
+                    if isinstance(r, recording.Event) and r.data is not None:
+                        assert r.length <= len(r.data), r
+                result = f"{len(rec.records)} records"
+            elif what == "summary":
+                result = str(len(recording.summary(recording.read(path, foreign=True))))
+            elif what == "jsonl":
+                out = io.StringIO()
+                recording.write_jsonl(recording.read(path, foreign=True), out)
+                result = str(len(out.getvalue()))
+            else:
+                standin.reset()
+                try:
+                    with standin.replay(path, strict=False):
+                        out, seen = drive()
+                except standin.ReplayDivergence as e:
+                    result = f"divergence: {e.reason}"
+                else:
+                    data = open(path, "rb").read()
+                    for value in [o[1] for o in out if isinstance(o, tuple)] + [d for _, d in seen]:
+                        assert value is None or isinstance(value, str) or value in data, value
+                    result = f"replayed {out!r}"
+            outcome.append(f"{what}: ok {result}")
+        except (recording.RecordingError, OSError) as e:
+            outcome.append(f"{what}: {type(e).__name__} {e}")
+    return "; ".join(outcome)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["limit"]:  # limit GIB check FILE...: under an address-space limit
+        import resource
+
+        limit = int(sys.argv[2]) << 30
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        del sys.argv[1:3]
+    for p in sys.argv[2:]:
+        print(check(p), flush=True)

@@ -102,7 +102,7 @@ bool Mapping::open(const char *path, std::string &error) {
     }
     size_ = static_cast<std::size_t>(st.st_size);
     if (size_ > 0) {
-        void *p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        void *p = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
         if (p == MAP_FAILED) {
             error = std::string(path) + ": cannot map: " + std::strerror(errno);
             ::close(fd);
@@ -110,7 +110,6 @@ bool Mapping::open(const char *path, std::string &error) {
             return false;
         }
         data_ = static_cast<const unsigned char *>(p);
-        madvise(p, size_, MADV_SEQUENTIAL);
     }
     ::close(fd);
     return true;
@@ -124,12 +123,11 @@ void Mapping::close() {
 }
 
 void Mapping::release(std::size_t from, std::size_t to) const {
-    if (!owned_) return;
+    if (!owned_ || data_ == nullptr) return;
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    from = (from + page - 1) / page * page;
+    from = from / page * page;
     to = std::min(to, size_) / page * page;
-    if (data_ != nullptr && to > from)
-        madvise(const_cast<unsigned char *>(data_) + from, to - from, MADV_DONTNEED);
+    if (to > from) madvise(const_cast<unsigned char *>(data_) + from, to - from, MADV_DONTNEED);
 }
 
 #endif
@@ -162,31 +160,30 @@ struct ValueOut {
 };
 static_assert(sizeof(ValueOut) == 32);
 
-// A value keyed by its encoding in the file, with the function it belongs to.
-struct Key {
-    std::uint32_t function;
-    std::string_view raw;
-    bool operator==(const Key &) const = default;
+// Values counted by their encoding, which the count owns (a view into the file would bring its
+// page back each time the key is compared). Looked up without a copy.
+struct ViewHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view v) const { return std::hash<std::string_view>()(v); }
 };
-struct KeyHash {
-    std::size_t operator()(const Key &k) const {
-        return std::hash<std::string_view>()(k.raw) * 31u + k.function;
-    }
-};
-struct Tally {
-    std::uint64_t count = 0;
-    std::uint64_t offset = 0;  // of the value's first occurrence
-};
+using Tallies = std::unordered_map<std::string, std::uint64_t, ViewHash, std::equal_to<>>;
 
 struct Summary {
     std::uint64_t frames = 0, calls = 0, events = 0, waits = 0;
     std::int64_t min_time = 0, max_time = 0;
     bool closed = false;
-    std::unordered_map<Key, Tally, KeyHash> results;  // per function and result
-    std::unordered_map<Key, Tally, KeyHash> names;    // per event text
-    std::vector<std::uint64_t> failures;              // the messages of write-failure notes
-    std::vector<std::uint16_t> unfinished;            // in the order they were entered
+    std::unordered_map<std::uint32_t, Tallies> results;  // per function, per result
+    Tallies names;                                       // per event text
+    std::vector<std::string> failures;                   // messages of write-failure notes
+    std::vector<std::uint16_t> unfinished;               // in the order they were entered
+    std::vector<const std::string *> rows[3];            // the values of the last rows asked
 };
+
+void count(Tallies &t, std::string_view raw) {
+    auto it = t.find(raw);
+    if (it == t.end()) it = t.emplace(std::string(raw), 0).first;
+    ++it->second;
+}
 
 struct Handle {
     qvrec::Mapping map;
@@ -195,7 +192,6 @@ struct Handle {
     qvrec::Decoded frame;
     std::size_t released = qvrec::header_size;
     Summary summary;
-    std::vector<std::uint8_t> result_rows, name_rows;
 };
 
 void copy_error(const std::string &message, char *out, int size) {
@@ -212,12 +208,14 @@ void put(const qvrec::Value &v, const unsigned char *base, ValueOut &o) {
     o.length = v.length;
     o.integer = v.integer;
     o.real = v.real;
-    o.offset = v.bytes != nullptr ? static_cast<std::uint64_t>(v.bytes - base) : 0;
+    o.offset = v.bytes == nullptr ? 0
+               : base == nullptr  ? reinterpret_cast<std::uintptr_t>(v.bytes)
+                                  : static_cast<std::uint64_t>(v.bytes - base);
 }
 
 // Gives back the pages read so far once enough have piled up.
 void release(Handle &h, std::size_t upto) {
-    constexpr std::size_t step = 32u << 20;
+    constexpr std::size_t step = 4u << 20;
     if (upto >= h.released + step) {
         h.map.release(h.released, upto);
         h.released = upto;
@@ -263,6 +261,7 @@ STANDIN_CONTROL_API int standin_rec_state(void *handle, unsigned long long *offs
 STANDIN_CONTROL_API int standin_rec_value(void *handle, unsigned long long offset, void *value);
 STANDIN_CONTROL_API int standin_rec_summarise(void *handle, standin_rec_totals *out);
 STANDIN_CONTROL_API int standin_rec_summary_rows(void *handle, int which, void *out, int cap);
+STANDIN_CONTROL_API int standin_rec_row_value(void *handle, int which, int i, void *value);
 
 void *standin_rec_open(const char *path, char *error, int error_size) {
     auto *h = new Handle;
@@ -407,7 +406,6 @@ int standin_rec_summarise(void *handle, standin_rec_totals *out) {
     s = Summary{};
     std::unordered_set<std::uint64_t> open;  // calls opened, not yet returned
     std::vector<std::pair<std::uint64_t, std::uint16_t>> opened;
-    const unsigned char *base = h.map.data();
     bool last_closed = false, any = false;
     while (h.scanner.next(h.frame)) {
         const qvrec::Decoded &d = h.frame;
@@ -417,73 +415,87 @@ int standin_rec_summarise(void *handle, standin_rec_totals *out) {
         any = true;
         last_closed = false;
         switch (d.kind) {
-            case qvrec::Frame::call: {
+            case qvrec::Frame::call:
                 ++s.calls;
                 open.erase(d.seq);
-                const qvrec::Value &result = d.values[d.nargs];
-                Tally &t = s.results[Key{d.function, result.raw()}];
-                if (t.count++ == 0) t.offset = static_cast<std::uint64_t>(result.start - base);
+                count(s.results[d.function], d.values[d.nargs].raw());
                 break;
-            }
             case qvrec::Frame::open:
                 if (open.insert(d.seq).second) opened.emplace_back(d.seq, d.function);
                 break;
-            case qvrec::Frame::event: {
+            case qvrec::Frame::event:
                 ++s.events;
-                const qvrec::Value &name = d.values[0];
-                Tally &t = s.names[Key{0, name.raw()}];
-                if (t.count++ == 0) t.offset = static_cast<std::uint64_t>(name.start - base);
+                count(s.names, d.values[0].raw());
                 break;
-            }
             case qvrec::Frame::note:
                 s.waits += d.waits;
                 if (d.code == static_cast<std::uint16_t>(qvrec::Note::write_failed))
-                    s.failures.push_back(static_cast<std::uint64_t>(d.values[0].start - base));
+                    s.failures.emplace_back(d.values[0].raw());
                 last_closed = d.code == static_cast<std::uint16_t>(qvrec::Note::closed);
                 break;
         }
         release(h, h.scanner.at);
     }
+    h.map.release(h.released, h.scanner.at);
+    h.released = h.scanner.at;
     if (!h.scanner.error.empty()) return -1;
+    std::uint64_t results = 0;
+    for (const auto &[function, t] : s.results) results += t.size();
     std::sort(opened.begin(), opened.end());
     for (const auto &[seq, function] : opened)
         if (open.count(seq) != 0) s.unfinished.push_back(function);
     s.calls += s.unfinished.size();
     s.closed = last_closed && h.scanner.damage == 0;
-    *out = standin_rec_totals{s.frames,          s.calls,
-                              s.events,          s.waits,
-                              s.min_time,        s.max_time,
-                              s.results.size(),  s.names.size(),
-                              s.failures.size(), s.unfinished.size(),
-                              s.closed ? 1 : 0,  0};
+    *out = standin_rec_totals{
+        s.frames,         s.calls, s.events,       s.waits,           s.min_time,
+        s.max_time,       results, s.names.size(), s.failures.size(), s.unfinished.size(),
+        s.closed ? 1 : 0, 0};
     return 0;
 }
 
-// The rows of the last summary: 0 results (u64 count, u64 offset of the result, u64 function),
-// 1 event texts (u64 count, u64 offset of the text value, u64 0), 2 the messages of write
-// failures (u64 offset), 3 unfinished calls (u64 function each). At most `cap` rows.
+// The rows of the last summary: 0 results (u64 count, u64 row, u64 function), 1 event texts
+// (u64 count, u64 row, 0), 2 the messages of write failures (1, row, 0), 3 unfinished calls
+// (1, 0, function), in the order they were entered. At most `cap` rows; standin_rec_row_value
+// gives the value of a row.
 int standin_rec_summary_rows(void *handle, int which, void *out, int cap) {
-    const Summary &s = static_cast<Handle *>(handle)->summary;
+    Summary &s = static_cast<Handle *>(handle)->summary;
     auto *o = static_cast<std::uint64_t *>(out);
     int n = 0;
-    auto tallies = [&](const std::unordered_map<Key, Tally, KeyHash> &m) {
-        for (const auto &[key, t] : m) {
-            if (n >= cap) break;
-            o[3 * n] = t.count;
-            o[3 * n + 1] = t.offset;
-            o[3 * n + 2] = key.function;
-            ++n;
-        }
+    auto row = [&](std::uint64_t count, const std::string *value, std::uint64_t function) {
+        if (n >= cap) return;
+        o[3 * n] = count;
+        o[3 * n + 1] = value != nullptr ? s.rows[which].size() : 0;
+        o[3 * n + 2] = function;
+        if (value != nullptr) s.rows[which].push_back(value);
+        ++n;
     };
-    if (which == 0) tallies(s.results);
-    if (which == 1) tallies(s.names);
+    if (which < 0 || which > 3) return 0;
+    if (which < 3) s.rows[which].clear();
+    if (which == 0)
+        for (const auto &[function, t] : s.results)
+            for (const auto &[raw, count] : t) row(count, &raw, function);
+    if (which == 1)
+        for (const auto &[raw, count] : s.names) row(count, &raw, 0);
     if (which == 2)
-        for (; n < cap && static_cast<std::size_t>(n) < s.failures.size(); ++n)
-            o[n] = s.failures[n];
+        for (const std::string &message : s.failures) row(1, &message, 0);
     if (which == 3)
-        for (; n < cap && static_cast<std::size_t>(n) < s.unfinished.size(); ++n)
-            o[n] = s.unfinished[n];
+        for (std::uint16_t function : s.unfinished) row(1, nullptr, function);
     return n;
+}
+
+// The value of row `i` of the last rows asked of kind `which` (0 to 2): bytes and texts by
+// their address (the offset from 0).
+int standin_rec_row_value(void *handle, int which, int i, void *value) {
+    const Summary &s = static_cast<Handle *>(handle)->summary;
+    if (which < 0 || which > 2 || i < 0 || static_cast<std::size_t>(i) >= s.rows[which].size())
+        return -1;
+    const std::string &raw = *s.rows[which][static_cast<std::size_t>(i)];
+    const auto *p = reinterpret_cast<const unsigned char *>(raw.data());
+    qvrec::ValueReader r(p, p + raw.size());
+    qvrec::Value v;
+    if (!r.value(v)) return -1;
+    put(v, nullptr, *static_cast<ValueOut *>(value));
+    return 0;
 }
 
 }  // extern "C"

@@ -42,7 +42,7 @@ public:
     }
     void close();
     // Gives back to the system the pages of [from, to) (read already): a scan of a large file
-    // keeps its resident memory flat. The mapping stays valid.
+    // keeps its resident memory flat. They stay readable: read again, they come from the file.
     void release(std::size_t from, std::size_t to) const;
 
     const unsigned char *data() const { return data_; }

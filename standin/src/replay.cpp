@@ -285,8 +285,13 @@ int standin_replay_load(const char *path, int strict, char *error, int error_siz
     std::vector<Ev> events;
     auto frame = std::make_unique<qvrec::Decoded>();
     qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
+    std::size_t released = qvrec::header_size;
     while (scan.next(*frame)) {
         const qvrec::Decoded &d = *frame;
+        if (scan.at - released >= (8u << 20)) {  // resident memory stays flat while scanning
+            plan->map.release(released, scan.at);
+            released = scan.at;
+        }
         if (d.kind == qvrec::Frame::event) {
             events.push_back({d.seq, d.parent, d.offset});
         } else if (d.kind == qvrec::Frame::call || d.kind == qvrec::Frame::open) {

@@ -377,6 +377,7 @@ _rec_value = _declare("standin_rec_value", _int, _vp, _ull, _vp)
 _rec_values = _declare("standin_rec_values", _int, _vp, _sz, _vp, _int)
 _rec_summarise = _declare("standin_rec_summarise", _int, _vp, ctypes.POINTER(_Totals))
 _rec_rows = _declare("standin_rec_summary_rows", _int, _vp, _int, _vp, _int)
+_rec_row_value = _declare("standin_rec_row_value", _int, _vp, _int, _int, _vp)
 _catalogue_hash = _declare("standin_catalogue_hash", ctypes.c_ulonglong)
 
 # The layouts of FrameOut and ValueOut in reader.cpp.
@@ -425,6 +426,7 @@ class _Handle:
             raise RecordingError(f"{path}: {error.value.decode('utf-8', 'backslashreplace')}")
         self.path = path
         self.base = int(_rec_base(self.handle) or 0)
+        self._value_out = ctypes.create_string_buffer(_VALUE.size)
 
     def __enter__(self) -> _Handle:
         return self
@@ -488,10 +490,17 @@ class _Handle:
                 yield record
 
     def value_at(self, offset: int) -> Value:
-        out = ctypes.create_string_buffer(_VALUE.size)
+        out = self._value_out
         if _rec_value(self.handle, offset, out) != 0:
             raise RecordingError(f"{self.path}: offset {offset}: no value there")
         return _value(self.base, *_VALUE.unpack(out.raw))
+
+    def row_value(self, which: int, row: int) -> Value:
+        """The value of a row of the summary (held by the parser, not read from the file)."""
+        out = self._value_out
+        if _rec_row_value(self.handle, which, row, out) != 0:
+            raise RecordingError(f"{self.path}: no such row")
+        return _value(0, *_VALUE.unpack(out.raw))
 
     def totals(self) -> _Totals:
         totals = _Totals()
@@ -569,18 +578,18 @@ def summary(rec: Recording) -> str:
         t = h.totals()
         damage = h.damage()
         statuses: dict[str, Counter[str]] = {}
-        for count, offset, fn in h.rows(0, int(t.results), 3):
-            result = h.value_at(offset)
+        for count, row, fn in h.rows(0, int(t.results), 3):
+            result = h.row_value(0, row)
             shown = "void" if result is VOID else repr(result)
             statuses.setdefault(function(fn), Counter())[shown] += count
-        unfinished = [function(fn) for (fn,) in h.rows(3, int(t.unfinished), 1)]
+        unfinished = [function(fn) for _, _, fn in h.rows(3, int(t.unfinished), 3)]
         for name in unfinished:
             statuses.setdefault(name, Counter())["unfinished"] += 1
         per_event: Counter[bytes | None] = Counter()
-        for count, offset, _ in h.rows(1, int(t.names), 3):
-            text = h.value_at(offset)
+        for count, row, _ in h.rows(1, int(t.names), 3):
+            text = h.row_value(1, row)
             per_event[bytes(text) if isinstance(text, bytes) else None] += count
-        failures = [h.value_at(offset) for (offset,) in h.rows(2, int(t.failures), 1)]
+        failures = [h.row_value(2, row) for _, row, _ in h.rows(2, int(t.failures), 3)]
     rec._damage, rec._walked = damage, True
     span = (t.max_time - t.min_time) / 1e9
     lines = [

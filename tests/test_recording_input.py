@@ -182,3 +182,10 @@ def test_fuzz_mutated_recordings():
     proc = subprocess.run([sys.executable, FUZZ], capture_output=True, text=True, timeout=900,
                           env=dict(os.environ, PYTHONPATH=HOST))
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+
+
+def test_only_regular_files_are_read(tmp_path):
+    """A device or a pipe named as a recording is refused at once, not read without end."""
+    for path in ("/dev/zero", tmp_path):
+        assert "not a regular file" in refusal(lambda: recording.read(path))
+        assert "not a regular file" in refusal(lambda: standin.replay(path))

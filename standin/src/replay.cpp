@@ -272,17 +272,16 @@ int standin_replay_load(const char *path, int strict, char *error, int error_siz
                       std::to_string(header.functions) + " functions, hash " + hex[0] +
                       "; the stand-in's: " + std::to_string(function_count) + ", " + hex[1] + ")");
     }
-    struct Entry {
-        std::uint64_t seq, offset;
-        std::uint32_t record;
-        std::uint16_t function;
-        bool finished, redacted;
-    };
     struct Ev {
         std::uint64_t seq, parent, offset;
     };
-    std::vector<Entry> calls;
+    std::vector<replay::Planned> &calls = plan->calls;
     std::vector<Ev> events;
+    // Room for as many frames as the file can hold, reserved once: growing would hold the old
+    // and the new copy at once, and pages reserved but never written take no memory.
+    constexpr std::size_t smallest_call = 4 + qvrec::frame_head + 3 + 4, smallest_event = 46;
+    calls.reserve(plan->map.size() / smallest_call);
+    events.reserve(plan->map.size() / smallest_event);
     auto frame = std::make_unique<qvrec::Decoded>();
     qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
     std::size_t released = qvrec::header_size;
@@ -300,30 +299,34 @@ int standin_replay_load(const char *path, int strict, char *error, int error_siz
                 return refuse("offset " + std::to_string(d.offset) + " (frame " +
                               std::to_string(d.index) +
                               "): an output was redacted: the call cannot be answered");
-            calls.push_back({d.seq, d.offset, static_cast<std::uint32_t>(d.index), d.function,
-                             d.kind == qvrec::Frame::call, d.redacted_args});
+            calls.push_back({d.offset, d.seq, static_cast<std::uint32_t>(d.index),
+                             static_cast<Id>(d.function), 0, 0, 0, d.kind == qvrec::Frame::call,
+                             d.redacted_args});
         }
     }
     if (!scan.error.empty()) return refuse(scan.error);
     frame.reset();
     // In the order they were made; of frames with the same sequence number the last call
     // frame, or without one the last open frame (a call that never returned).
-    std::stable_sort(calls.begin(), calls.end(),
-                     [](const Entry &a, const Entry &b) { return a.seq < b.seq; });
+    // Sorted by sequence number, then file order (as a stable sort would, without its buffer),
+    // and kept in place: the plan's memory is the frames' count, once.
+    std::sort(calls.begin(), calls.end(), [](const replay::Planned &a, const replay::Planned &b) {
+        return a.seq != b.seq ? a.seq < b.seq : a.record < b.record;
+    });
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < calls.size();) {
         std::size_t j = i, pick = i;
         for (; j < calls.size() && calls[j].seq == calls[i].seq; ++j)
             if (calls[j].finished || !calls[pick].finished) pick = j;
-        const Entry &e = calls[pick];
-        plan->calls.push_back({e.offset, e.seq, e.record, static_cast<Id>(e.function), 0, 0, 0,
-                               e.finished, e.redacted});
+        calls[kept++] = calls[pick];
         i = j;
     }
-    std::vector<Entry>().swap(calls);
+    calls.resize(kept);
     // Each event goes inside the call that delivered it (entered before it), or else before the
     // next call: grouped by call, in the order they arrived.
-    std::stable_sort(events.begin(), events.end(),
-                     [](const Ev &a, const Ev &b) { return a.seq < b.seq; });
+    std::sort(events.begin(), events.end(), [](const Ev &a, const Ev &b) {
+        return a.seq != b.seq ? a.seq < b.seq : a.offset < b.offset;
+    });
     const std::size_t n = plan->calls.size();
     auto call_at = [&](std::uint64_t seq) {
         return static_cast<std::size_t>(

@@ -337,7 +337,9 @@ def crc32c(data: bytes, *, portable: bool = False) -> int:
 
 
 def _lib() -> ctypes.CDLL:
-    from . import _lib as lib
+    # Without the interpreter lock: the parser's handles share nothing with the stand-in's
+    # state, and a long walk lets other threads run.
+    from . import _lib_nogil as lib
 
     return lib
 

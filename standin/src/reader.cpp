@@ -439,6 +439,20 @@ int standin_rec_summarise(void *handle, standin_rec_totals *out) {
     h.map.release(h.released, h.scanner.at);
     h.released = h.scanner.at;
     if (!h.scanner.error.empty()) return -1;
+    if (!open.empty()) {
+        // A call's frame normally follows its open frame; one that came before it (a file
+        // written otherwise) is found by a second walk, which only such files need.
+        qvrec::Scanner again(h.map.data(), h.scanner.at, h.header.own_catalogue());
+        std::size_t released = qvrec::header_size;
+        while (!open.empty() && again.next(h.frame)) {
+            if (h.frame.kind == qvrec::Frame::call) open.erase(h.frame.seq);
+            if (again.at - released >= (4u << 20)) {
+                h.map.release(released, again.at);
+                released = again.at;
+            }
+        }
+        h.map.release(released, again.at);
+    }
     std::uint64_t results = 0;
     for (const auto &[function, t] : s.results) results += t.size();
     std::sort(opened.begin(), opened.end());

@@ -189,3 +189,21 @@ def test_only_regular_files_are_read(tmp_path):
     for path in ("/dev/zero", tmp_path):
         assert "not a regular file" in refusal(lambda: recording.read(path))
         assert "not a regular file" in refusal(lambda: standin.replay(path))
+
+
+@pytest.mark.parametrize("tail, reason", [
+    (b"\x05\0", "the file ends inside a frame's size"),
+    ((5).to_bytes(4, "little") + bytes(12), "a frame size of 5 bytes"),
+    ((2**32 - 1).to_bytes(4, "little") + bytes(12), "a frame size of 4294967295 bytes"),
+    (fr.note()[:-3], "the file ends inside a frame (74 of 77 bytes)"),
+    (fr.note()[:-1] + b"\0", "a frame fails its checksum"),
+])
+def test_a_damaged_tail_is_kept_apart_and_said(tmp_path, tail, reason):
+    """A torn or corrupt tail is damage, not a refusal: every frame before it is read, and
+    the reason and offset are the true ones."""
+    good = fr.session()[:-len(fr.note())]
+    path = tmp_path / "torn.qvrec"
+    path.write_bytes(good + tail)
+    rec = recording.read(path)
+    assert len(rec.records) == 7 and rec.damage == recording.Damage(len(good), reason)
+    assert f"damaged at byte {len(good)}: {reason}" in recording.summary(recording.read(path))

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "crc32c.h"
 #include "recording.h"
@@ -402,7 +403,7 @@ public:
     std::size_t at = header_size;
     std::size_t index = 0;
     std::size_t damage = 0;  // offset of the damage, 0 for none
-    const char *damage_reason = nullptr;
+    std::string damage_reason;
     std::size_t error_at = 0;
     std::string error;  // a malformed frame: the file is refused
 
@@ -412,8 +413,11 @@ public:
         const std::size_t left = size_ - at;
         if (left < 4) return damaged("the file ends inside a frame's size");
         const std::uint32_t n = load32(data_ + at);
-        if (n < frame_head || n > max_frame) return damaged("a frame of impossible size");
-        if (left - 4 < 4 || left - 8 < n) return damaged("the file ends inside a frame");
+        if (n < frame_head || n > max_frame)
+            return damaged("a frame size of " + std::to_string(n) + " bytes");
+        if (left - 4 < 4 || left - 8 < n)
+            return damaged("the file ends inside a frame (" + std::to_string(left) + " of " +
+                           std::to_string(8 + static_cast<std::size_t>(n)) + " bytes)");
         if (crc32c::compute(data_ + at, 4 + static_cast<std::size_t>(n)) !=
             load32(data_ + at + 4 + n))
             return damaged("a frame fails its checksum");
@@ -430,12 +434,12 @@ public:
         return true;
     }
 
-    std::string damage_text() const { return damage_reason == nullptr ? "" : damage_reason; }
+    const std::string &damage_text() const { return damage_reason; }
 
 private:
-    bool damaged(const char *why) {
+    bool damaged(std::string why) {
         damage = at;
-        damage_reason = why;
+        damage_reason = std::move(why);
         return false;
     }
 

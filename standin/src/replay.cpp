@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -245,7 +246,7 @@ unsigned int standin_crc32c(const char *data, size_t size, int portable) {
 // Loads the recording at `path` and starts replaying it: 0, or -1 with `error` naming what is
 // wrong with the file (it is then refused whole, nothing replayed). A damaged tail ends the
 // plan where it starts, as the reader keeps the good prefix.
-int standin_replay_load(const char *path, int strict, char *error, int error_size) {
+static int replay_load(const char *path, int strict, char *error, int error_size) {
     replay::reset();
     auto plan = std::make_shared<replay::Plan>();
     std::string message;
@@ -365,6 +366,21 @@ int standin_replay_load(const char *path, int strict, char *error, int error_siz
     replay::state.plan = std::move(plan);
     replay::on = true;
     return 0;
+}
+
+int standin_replay_load(const char *path, int strict, char *error, int error_size) {
+    try {
+        return replay_load(path, strict, error, error_size);
+    } catch (const std::bad_alloc &) {  // a plan as large as the file, where memory is short
+        replay::reset();
+        const char why[] = "not enough memory to plan the replay";
+        if (error_size > 0) {
+            const std::size_t n = std::min(sizeof why, static_cast<std::size_t>(error_size));
+            std::memcpy(error, why, n);
+            error[n - 1] = '\0';
+        }
+        return -1;
+    }
 }
 
 void standin_replay_end(void) {

@@ -36,18 +36,18 @@ bool Mapping::open(const char *path, std::string &error) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
     std::wstring wide(n > 0 ? static_cast<std::size_t>(n) : 1u, L'\0');
     if (n <= 0 || MultiByteToWideChar(CP_UTF8, 0, path, -1, wide.data(), n) != n) {
-        error = std::string(path) + ": not a valid file name";
+        error = "not a valid file name";
         return false;
     }
     HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = std::string(path) + ": cannot open (error " + std::to_string(GetLastError()) + ")";
+        error = "cannot open (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size)) {
-        error = std::string(path) + ": cannot read its size";
+        error = "cannot read its size";
         CloseHandle(file);
         return false;
     }
@@ -58,8 +58,7 @@ bool Mapping::open(const char *path, std::string &error) {
             data_ =
                 static_cast<const unsigned char *>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
         if (data_ == nullptr) {
-            error =
-                std::string(path) + ": cannot map (error " + std::to_string(GetLastError()) + ")";
+            error = "cannot map (error " + std::to_string(GetLastError()) + ")";
             CloseHandle(file);
             close();
             return false;
@@ -86,17 +85,17 @@ bool Mapping::open(const char *path, std::string &error) {
     close();
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = std::string(path) + ": " + std::strerror(errno);
+        error = std::strerror(errno);
         return false;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        error = std::string(path) + ": " + std::strerror(errno);
+        error = std::strerror(errno);
         ::close(fd);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        error = std::string(path) + ": not a regular file";
+        error = "not a regular file";
         ::close(fd);
         return false;
     }
@@ -104,7 +103,7 @@ bool Mapping::open(const char *path, std::string &error) {
     if (size_ > 0) {
         void *p = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
         if (p == MAP_FAILED) {
-            error = std::string(path) + ": cannot map: " + std::strerror(errno);
+            error = std::string("cannot map: ") + std::strerror(errno);
             ::close(fd);
             size_ = 0;
             return false;

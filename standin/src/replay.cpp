@@ -278,11 +278,27 @@ static int replay_load(const char *path, int strict, char *error, int error_size
     };
     std::vector<replay::Planned> &calls = plan->calls;
     std::vector<Ev> events;
-    // Room for as many frames as the file can hold, reserved once: growing would hold the old
-    // and the new copy at once, and pages reserved but never written take no memory.
-    constexpr std::size_t smallest_call = 4 + qvrec::frame_head + 3 + 4, smallest_event = 46;
-    calls.reserve(plan->map.size() / smallest_call);
-    events.reserve(plan->map.size() / smallest_event);
+    // Counted first, from the frames' sizes and kinds alone, and reserved once: growing would
+    // hold the old and the new copy at once.
+    {
+        std::size_t ncalls = 0, nevents = 0, counted = qvrec::header_size;
+        const unsigned char *p = plan->map.data();
+        for (std::size_t at = qvrec::header_size, size = plan->map.size(); size - at >= 8;) {
+            const std::uint32_t n = qvrec::load32(p + at);
+            if (n < qvrec::frame_head || size - at - 8 < n) break;
+            const auto kind = static_cast<qvrec::Frame>(p[at + 4]);
+            ncalls += kind == qvrec::Frame::call || kind == qvrec::Frame::open;
+            nevents += kind == qvrec::Frame::event;
+            at += 8 + static_cast<std::size_t>(n);
+            if (at - counted >= (8u << 20)) {
+                plan->map.release(counted, at);
+                counted = at;
+            }
+        }
+        plan->map.release(counted, plan->map.size());
+        calls.reserve(ncalls);
+        events.reserve(nevents);
+    }
     auto frame = std::make_unique<qvrec::Decoded>();
     qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
     std::size_t released = qvrec::header_size;

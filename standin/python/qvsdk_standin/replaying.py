@@ -190,7 +190,14 @@ class Replay:
             raise RecordingError(f"{self.path}: "
                                  + error.value.decode("utf-8", "backslashreplace"))
         self._size = int(_size())
-        self.recording: Recording = read(self.path)
+        self._recording: Recording | None = None
+
+    @property
+    def recording(self) -> Recording:
+        """The recording's header (its records read from the file when they are asked for)."""
+        if self._recording is None:
+            self._recording = read(self.path)
+        return self._recording
 
     def _expected(self, position: int) -> Call | None:
         """The recorded call at `position` in the plan."""

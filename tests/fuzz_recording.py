@@ -10,7 +10,9 @@ the test session; under the sanitizers by scripts/test and scripts/test (ten tim
 examples in scripts/stress).
 """
 
+import atexit
 import os
+import shutil
 import struct
 import sys
 import tempfile
@@ -62,6 +64,7 @@ def mutate(data, mutations):
 
 
 TMP = tempfile.mkdtemp(prefix="fuzz-recording-")
+atexit.register(shutil.rmtree, TMP, ignore_errors=True)
 COUNT = [0]
 
 

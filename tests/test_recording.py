@@ -15,6 +15,7 @@ import c_sdk
 import qvsdk_standin as standin
 from qvsdk_standin import recording
 
+import forged_recordings
 import recorded_session
 import recorded_stress
 from conftest import HOST, ROOT
@@ -53,6 +54,7 @@ def test_round_trip(recorded, module_globals):
     rec = recording.read(path)
     assert rec.closed and rec.damage is None
     assert "tail        complete" in recording.summary(rec)
+    assert recording.summary(rec) == forged_recordings.reference_summary(rec)
     calls = rec.calls()
     assert [c.function for c in calls][:3] == ["qvi_set_event_callback_pb", "qvi_get_orders_pb",
                                                "qvi_get_cash_pb_v2"]

@@ -1,7 +1,8 @@
 // Replay: the stand-in answers from a recording instead of from programmed outcomes.
 //
-// The control module (qvsdk_standin.replaying) reads the recording and hands over the calls in the
-// order they were made, each with the events delivered inside it; every SDK function of the
+// The control module (qvsdk_standin.replaying) names the recording; replay.cpp maps it and plans
+// the calls in the order they were made, each with the events delivered inside it (the file is
+// read by the one parser of the format, reader.h); every SDK function of the
 // stand-in, once it has journalled its arguments, asks replay::call for its answer while a
 // replay is on. A call that does not match the next recorded one (another function; in strict
 // mode, other arguments) is a divergence: it is kept for the control module to report, the

@@ -3,8 +3,8 @@
     from qvsdk_standin import recording
 
     rec = recording.read("session.qvrec")
-    for r in rec.records:            # Call, Open, Event and Note records, in file order
-        ...
+    for r in rec:                    # Call, Open, Event and Note records, in file order,
+        ...                          # streamed from the file (rec.records: all of them, held)
     rec.session()                    # calls (and calls left open) in the order they were made
     print(recording.summary(rec))    # span, calls and events per name, statuses, waits, damage
     recording.write_jsonl(rec, sys.stdout)
@@ -16,13 +16,16 @@
                             # LIBRARY (default: the stand-in), recording to FILE
 
 A damaged tail (a frame cut short or failing its checksum) ends the records: everything before
-it is kept, and `rec.damage` says where and why.
+it is kept, and `rec.damage` says where and why. A file that is not a recording, one recorded
+against another SDK catalogue (unless read with foreign=True), and a frame that passes its
+checksum but is malformed raise RecordingError naming the offset and the reason. The format is
+parsed by the stand-in library's parser, the one replay uses (standin/src/reader.h).
 
 Values as read: None (a NULL pointer), bytes, Text (a C text, a bytes subclass), int (a C int),
 Wide (a long long, an int subclass), float, bool (a flag), Callback (whether the event callback
 was set), and the markers UNREAD (an output not read, the status having said failure) and VOID
-(the result of a function returning nothing), and Redacted (a secret the recorder left out,
-its kind and length kept).
+(the result of a function returning nothing), and Redacted(kind, length) for a secret the
+recorder left out.
 
 By default the recorder records no secret: SECRETS lists the arguments (and results) it
 redacts, and the summary says whether a file holds any in clear.
@@ -40,8 +43,8 @@ import struct
 import sys
 from collections import Counter
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass, field
-from typing import IO, Final, Union
+from dataclasses import dataclass
+from typing import IO, Any, Final, Union
 
 __all__ = [
     "Call",
@@ -51,10 +54,10 @@ __all__ = [
     "Marker",
     "Note",
     "Open",
-    "Redacted",
-    "SECRETS",
     "Recording",
     "RecordingError",
+    "Redacted",
+    "SECRETS",
     "Text",
     "UNREAD",
     "VOID",
@@ -102,19 +105,7 @@ class Marker(enum.Enum):
 UNREAD: Final = Marker.UNREAD
 VOID: Final = Marker.VOID
 
-
-@dataclass(frozen=True, slots=True)
-class Redacted:
-    """A secret the recorder left out: whether it was text or bytes, and its length."""
-
-    text: bool
-    length: int
-
-    def __repr__(self) -> str:
-        return f"<redacted {'text' if self.text else 'bytes'} of {self.length} bytes>"
-
-
-Value = Union[None, bool, int, float, bytes, Marker, Redacted]
+Value = Union[None, bool, int, float, bytes, Marker, "Redacted"]
 
 # The secrets the recorder redacts (unless QVSDK_RECORD_SECRETS=keep): per function, the
 # indices of its recorded arguments, and "result" for a secret it returns. tests/test_recorder
@@ -130,8 +121,18 @@ SECRETS: Final[dict[str, tuple[int | str, ...]]] = {
 }
 
 
-class RecordingError(Exception):
-    """The file is not a recording this reader can read (its header is wrong or unknown)."""
+class RecordingError(ValueError):
+    """The file is not a recording this reader reads: its header is wrong or unknown, it was
+    recorded against another SDK catalogue, or a frame that passed its checksum is malformed.
+    The message names the offset and the reason."""
+
+
+@dataclass(frozen=True, slots=True)
+class Redacted:
+    """A value the recorder left out (a secret): its kind ("bytes" or "text") and length."""
+
+    kind: str
+    length: int
 
 
 @dataclass(frozen=True, slots=True)
@@ -195,22 +196,71 @@ class Damage:
     reason: str
 
 
-@dataclass(slots=True)
 class Recording:
-    path: str
-    version: int
-    functions: int
-    catalogue_hash: int
-    start_ns: int  # wall clock, nanoseconds since the epoch
-    pid: int
-    size: int  # bytes in the file
-    records: list[Record] = field(default_factory=list)
-    damage: Damage | None = None
+    """A recording's header, and its records read from the file as they are asked for:
+    iterating over it streams them (in file order) without holding them; `records` holds them
+    all. A damaged tail ends the records: `damage` says where and why. A frame that passed its
+    checksum but is malformed raises RecordingError where the walk reaches it."""
+
+    def __init__(self, source: str | bytes, path: str, foreign: bool = False) -> None:
+        self._source = source
+        self.path = path
+        with _Handle(source, path) as h:
+            head = _Head()
+            _rec_header(h.handle, ctypes.byref(head))
+        self.version = int(head.version)
+        self.functions = int(head.functions)
+        self.catalogue_hash = int(head.catalogue_hash)
+        self.start_ns = int(head.start_ns)
+        self.pid = int(head.pid)
+        self.size = int(head.size)  # bytes in the file
+        self.own_catalogue = bool(head.own_catalogue)
+        if not self.own_catalogue and not foreign:
+            raise RecordingError(f"{path}: {self.catalogue()}")
+        self._records: list[Record] | None = None
+        self._damage: Damage | None = None
+        self._walked = False
+
+    def catalogue(self) -> str:
+        """Which catalogue the recording was made against, said plainly."""
+        if self.own_catalogue:
+            return f"this SDK catalogue ({self.functions} functions, {self.catalogue_hash:016x})"
+        return (f"recorded against another SDK catalogue ({self.functions} functions, hash "
+                f"{self.catalogue_hash:016x}; this reader's: {len(_names())} functions, "
+                f"{_catalogue_hash():016x}): functions are named by their index (#N)")
+
+    def __iter__(self) -> Iterator[Record]:
+        if self._records is not None:
+            return iter(self._records)
+        return self._walk()
+
+    def _walk(self) -> Iterator[Record]:
+        names = _names() if self.own_catalogue else None
+        with _Handle(self._source, self.path) as h:
+            yield from h.records(names)
+            self._damage = h.damage()
+            self._walked = True
+
+    @property
+    def records(self) -> list[Record]:
+        if self._records is None:
+            self._records = list(self._walk())
+        return self._records
+
+    @property
+    def damage(self) -> Damage | None:
+        if not self._walked:
+            with _Handle(self._source, self.path) as h:
+                h.totals()
+                self._damage = h.damage()
+            self._walked = True
+        return self._damage
 
     @property
     def good_size(self) -> int:
         """Bytes of the good prefix."""
-        return self.damage.offset if self.damage is not None else self.size
+        damage = self.damage
+        return damage.offset if damage is not None else self.size
 
     @property
     def closed(self) -> bool:
@@ -240,11 +290,15 @@ class Recording:
                 out.append(r)
         for seq, o in opened.items():
             if seq not in calls:
-                calls[seq] = Call(o.index, o.seq, o.parent, o.thread, o.time_ns, o.function,
-                                  o.args, None, (), finished=False)
+                calls[seq] = _unfinished(o)
         out.extend(calls.values())
         out.sort(key=lambda r: r.seq)
         return out
+
+
+def _unfinished(o: Open) -> Call:
+    return Call(o.index, o.seq, o.parent, o.thread, o.time_ns, o.function, o.args, None, (),
+                finished=False)
 
 
 # ---- CRC-32C ----
@@ -296,112 +350,198 @@ def crc32c(data: bytes, *, portable: bool = False) -> int:
     return int(_NATIVE(data, len(data), 1 if portable else 0))  # type: ignore[operator]
 
 
-# ---- decoding ----
+# ---- decoding, by the stand-in library's parser (standin/src/reader.h) ----
 
 
-class _Bad(Exception):
-    pass
+def _lib() -> ctypes.CDLL:
+    # Without the interpreter lock: the parser's handles share nothing with the stand-in's
+    # state, and a long walk lets other threads run.
+    from . import _lib_nogil as lib
+
+    return lib
 
 
-_U8 = struct.Struct("<B")
-_U16 = struct.Struct("<H")
-_U32 = struct.Struct("<I")
-_I32 = struct.Struct("<i")
-_I64 = struct.Struct("<q")
-_U64 = struct.Struct("<Q")
-_F64 = struct.Struct("<d")
-_HEAD = struct.Struct("<BBHIQQq")
-_HEADER = struct.Struct("<8sHHIQqqII")
-_NOTE = struct.Struct("<HQQQ")
+class _Head(ctypes.Structure):
+    _fields_ = [("catalogue_hash", ctypes.c_uint64), ("start_ns", ctypes.c_int64),
+                ("monotonic_ns", ctypes.c_int64), ("size", ctypes.c_uint64),
+                ("functions", ctypes.c_uint32), ("pid", ctypes.c_uint32),
+                ("version", ctypes.c_uint16), ("header_size", ctypes.c_uint16),
+                ("own_catalogue", ctypes.c_int32)]
 
 
-class _Reader:
-    __slots__ = ("buf", "at", "end")
-
-    def __init__(self, buf: bytes, at: int, end: int) -> None:
-        self.buf, self.at, self.end = buf, at, end
-
-    def take(self, n: int) -> int:
-        at = self.at
-        if at + n > self.end:
-            raise _Bad("a value runs past the end of its frame")
-        self.at = at + n
-        return at
-
-    def u8(self) -> int:
-        return int(_U8.unpack_from(self.buf, self.take(1))[0])
-
-    def i32(self) -> int:
-        return int(_I32.unpack_from(self.buf, self.take(4))[0])
-
-    def value(self) -> Value:
-        tag = self.u8()
-        if tag == 0:
-            return None
-        if tag in (1, 2):
-            n = int(_U32.unpack_from(self.buf, self.take(4))[0])
-            at = self.take(n)
-            raw = self.buf[at:at + n]
-            return Text(raw) if tag == 2 else raw
-        if tag == 3:
-            return self.i32()
-        if tag == 4:
-            return Wide(_I64.unpack_from(self.buf, self.take(8))[0])
-        if tag == 5:
-            return float(_F64.unpack_from(self.buf, self.take(8))[0])
-        if tag == 6:
-            return self.u8() != 0
-        if tag == 7:
-            return Callback(self.u8())
-        if tag == 8:
-            return UNREAD
-        if tag == 9:
-            return VOID
-        if tag == 10:
-            kind = self.u8()
-            if kind not in (1, 2):
-                raise _Bad(f"a redacted value of tag {kind}")
-            return Redacted(kind == 2, int(_U32.unpack_from(self.buf, self.take(4))[0]))
-        raise _Bad(f"unknown value tag {tag}")
-
-    def values(self) -> tuple[Value, ...]:
-        return tuple(self.value() for _ in range(self.u8()))
+class _Totals(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_uint64) for name in ("frames", "calls", "events", "waits")] + [
+        ("min_time", ctypes.c_int64), ("max_time", ctypes.c_int64)] + [
+        (name, ctypes.c_uint64) for name in ("results", "names", "failures", "unfinished",
+                                             "redacted", "clear")] + [
+        ("closed", ctypes.c_int32), ("pad", ctypes.c_int32)]
 
 
-def _function(names: tuple[str, ...], index: int) -> str:
-    if index >= len(names):
-        raise _Bad(f"function index {index} beyond the catalogue")
-    return names[index]
+def _declare(name: str, restype: object, *argtypes: object) -> Any:
+    fn = getattr(_lib(), name)
+    fn.restype = restype
+    fn.argtypes = argtypes
+    return fn
 
 
-def _decode(names: tuple[str, ...], buf: bytes, at: int, end: int, index: int) -> Record:
-    kind, _flags, fn, thread, seq, parent, time_ns = _HEAD.unpack_from(buf, at)
-    r = _Reader(buf, at + _HEAD.size, end)
-    record: Record
-    if kind in (CALL, OPEN):
-        function = _function(names, fn)
-        args = r.values()
-        if kind == OPEN:
-            record = Open(index, seq, parent, thread, time_ns, function, args)
+_vp, _sz, _int, _ull = ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_ulonglong
+_rec_open = _declare("standin_rec_open", _vp, ctypes.c_char_p, ctypes.c_char_p, _int)
+_rec_open_memory = _declare("standin_rec_open_memory", _vp, _vp, _sz, ctypes.c_char_p, _int)
+_rec_close = _declare("standin_rec_close", None, _vp)
+_rec_seek = _declare("standin_rec_seek", None, _vp, _ull, _ull)
+_rec_header = _declare("standin_rec_header", None, _vp, ctypes.POINTER(_Head))
+_rec_base = _declare("standin_rec_base", _vp, _vp)
+_rec_batch = _declare("standin_rec_batch", _int, _vp, _vp, _int, _vp, _int)
+_rec_state = _declare("standin_rec_state", _int, _vp, ctypes.POINTER(_ull), ctypes.c_char_p, _int)
+_rec_value = _declare("standin_rec_value", _int, _vp, _ull, _vp)
+_rec_values = _declare("standin_rec_values", _int, _vp, _sz, _vp, _int)
+_rec_summarise = _declare("standin_rec_summarise", _int, _vp, ctypes.POINTER(_Totals))
+_rec_rows = _declare("standin_rec_summary_rows", _int, _vp, _int, _vp, _int)
+_rec_row_value = _declare("standin_rec_row_value", _int, _vp, _int, _int, _vp)
+_catalogue_hash = _declare("standin_catalogue_hash", ctypes.c_ulonglong)
+
+# The layouts of FrameOut and ValueOut in reader.cpp.
+_FRAME = struct.Struct("<QQQQqQQQIIiHHBBB5x")
+_VALUE = struct.Struct("<QqdIBB2x")
+_FRAMES, _VALUES = 1024, 65536
+_KINDS = {1: "bytes", 2: "text"}
+
+
+def _value(base: int, offset: int, integer: int, real: float, length: int, tag: int,
+           sub: int) -> Value:
+    if tag == 0:
+        return None
+    if tag == 1:
+        return ctypes.string_at(base + offset, length) if length else b""
+    if tag == 2:
+        return Text(ctypes.string_at(base + offset, length) if length else b"")
+    if tag == 3:
+        return integer
+    if tag == 4:
+        return Wide(integer)
+    if tag == 5:
+        return real
+    if tag == 6:
+        return integer != 0
+    if tag == 7:
+        return Callback(integer)
+    if tag == 8:
+        return UNREAD
+    if tag == 9:
+        return VOID
+    return Redacted(_KINDS[sub], length)
+
+
+class _Handle:
+    """The parser's handle on one file (or on bytes held by the caller)."""
+
+    def __init__(self, source: str | bytes, path: str) -> None:
+        error = ctypes.create_string_buffer(512)
+        self._keep = source
+        if isinstance(source, bytes):
+            self.handle = _rec_open_memory(source, len(source), error, len(error))
         else:
-            record = Call(index, seq, parent, thread, time_ns, function, args, r.value(),
-                          r.values())
-    elif kind == EVENT:
-        name, data = r.value(), r.value()
-        if not (name is None or isinstance(name, bytes)) or not (
-                data is None or isinstance(data, bytes)):
-            raise _Bad("an event's text or payload is not bytes")
-        record = Event(index, seq, parent, thread, time_ns, name, data, r.i32())
-    elif kind == NOTE:
-        code, frames, waits, writer_ns = _NOTE.unpack_from(buf, r.take(_NOTE.size))
-        message = r.value()
-        record = Note(index, time_ns, code, frames, waits, writer_ns,
-                      message if isinstance(message, bytes) else b"")
-    else:
-        raise _Bad(f"unknown frame kind {kind}")
-    if r.at != end:
-        raise _Bad("bytes left over in a frame")
-    return record
+            self.handle = _rec_open(os.fsencode(source), error, len(error))
+        if not self.handle:
+            raise RecordingError(f"{path}: {error.value.decode('utf-8', 'backslashreplace')}")
+        self.path = path
+        self.base = int(_rec_base(self.handle) or 0)
+        self._value_out = ctypes.create_string_buffer(_VALUE.size)
+
+    def __enter__(self) -> _Handle:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        if self.handle:
+            _rec_close(self.handle)
+            self.handle = None
+
+    def state(self) -> tuple[int, int, str]:
+        offset = _ull()
+        reason = ctypes.create_string_buffer(512)
+        kind = int(_rec_state(self.handle, ctypes.byref(offset), reason, len(reason)))
+        return kind, int(offset.value), reason.value.decode("utf-8", "backslashreplace")
+
+    def damage(self) -> Damage | None:
+        kind, offset, reason = self.state()
+        if kind == 2:
+            raise RecordingError(f"{self.path}: {reason}")
+        return Damage(offset, reason) if kind == 1 else None
+
+    def records(self, names: tuple[str, ...] | None) -> Iterator[Record]:
+        frames = ctypes.create_string_buffer(_FRAMES * _FRAME.size)
+        values = ctypes.create_string_buffer(_VALUES * _VALUE.size)
+        base = self.base
+
+        def function(index: int) -> str:
+            return names[index] if names is not None else f"#{index}"
+
+        while True:
+            n = int(_rec_batch(self.handle, frames, _FRAMES, values, _VALUES))
+            if n == 0:
+                self.damage()  # raises at a malformed frame
+                return
+            raw = memoryview(values).cast("B")
+            for f in _FRAME.iter_unpack(memoryview(frames).cast("B")[:n * _FRAME.size]):
+                (_offset, index, seq, parent, time_ns, nframes, waits, writer_ns, thread, first,
+                 length, fn, code, kind, nargs, nouts) = f
+                count = nargs + 1 + nouts if kind == CALL else nargs if kind == OPEN else \
+                    2 if kind == EVENT else 1
+                vals = [_value(base, *_VALUE.unpack_from(raw, (first + i) * _VALUE.size))
+                        for i in range(count)]
+                record: Record
+                if kind == CALL:
+                    record = Call(index, seq, parent, thread, time_ns, function(fn),
+                                  tuple(vals[:nargs]), vals[nargs], tuple(vals[nargs + 1:]))
+                elif kind == OPEN:
+                    record = Open(index, seq, parent, thread, time_ns, function(fn), tuple(vals))
+                elif kind == EVENT:
+                    name, data = vals
+                    record = Event(index, seq, parent, thread, time_ns,
+                                   None if name is None else bytes(name),  # type: ignore[arg-type]
+                                   data, length)  # type: ignore[arg-type]
+                else:
+                    message = vals[0]
+                    record = Note(index, time_ns, code, nframes, waits, writer_ns,
+                                  bytes(message) if isinstance(message, bytes) else b"")
+                yield record
+
+    def value_at(self, offset: int) -> Value:
+        out = self._value_out
+        if _rec_value(self.handle, offset, out) != 0:
+            raise RecordingError(f"{self.path}: offset {offset}: no value there")
+        return _value(self.base, *_VALUE.unpack(out.raw))
+
+    def row_value(self, which: int, row: int) -> Value:
+        """The value of a row of the summary (held by the parser, not read from the file)."""
+        out = self._value_out
+        if _rec_row_value(self.handle, which, row, out) != 0:
+            raise RecordingError(f"{self.path}: no such row")
+        return _value(0, *_VALUE.unpack(out.raw))
+
+    def totals(self) -> _Totals:
+        totals = _Totals()
+        if _rec_summarise(self.handle, ctypes.byref(totals)) != 0:
+            self.damage()
+        return totals
+
+    def rows(self, which: int, count: int, width: int) -> list[tuple[int, ...]]:
+        out = (ctypes.c_uint64 * max(1, count * width))()
+        n = int(_rec_rows(self.handle, which, out, count))
+        return [tuple(out[i * width:(i + 1) * width]) for i in range(n)]
+
+
+def decode_values(raw: bytes) -> tuple[Value, ...]:
+    """An argument list encoded as the format encodes it (a count, then the values)."""
+    out = ctypes.create_string_buffer(256 * _VALUE.size)
+    n = int(_rec_values(raw, len(raw), out, 256))
+    if n < 0:
+        raise RecordingError("a malformed argument list")
+    base = ctypes.cast(ctypes.c_char_p(raw), ctypes.c_void_p).value or 0
+    return tuple(_value(base, *_VALUE.unpack_from(out.raw, i * _VALUE.size)) for i in range(n))
 
 
 def _names() -> tuple[str, ...]:
@@ -410,51 +550,29 @@ def _names() -> tuple[str, ...]:
     return functions()
 
 
-def parse(data: bytes, path: str = "<bytes>") -> Recording:
-    """A recording from the bytes of its file."""
-    if len(data) < HEADER_SIZE or data[:8] != MAGIC:
-        raise RecordingError(f"{path}: not a recording (no {MAGIC.decode()} header)")
-    magic, version, header_size, functions, chash, start_ns, _mono, pid, crc = \
-        _HEADER.unpack_from(data)
-    if crc32c(data[:HEADER_SIZE - 4]) != crc:
-        raise RecordingError(f"{path}: the header fails its checksum")
-    if version != VERSION or header_size != HEADER_SIZE:
-        raise RecordingError(f"{path}: format version {version}, this reader reads {VERSION}")
-    rec = Recording(path, version, functions, chash, start_ns, pid, len(data))
-    names = _names()
-    at, size, index = HEADER_SIZE, len(data), 0
-    while at < size:
-        if at + 4 > size:
-            rec.damage = Damage(at, "the file ends inside a frame's size")
-            break
-        n = int(_U32.unpack_from(data, at)[0])
-        if n < _HEAD.size or n > MAX_FRAME:
-            if data.count(0, at) == size - at:
-                rec.damage = Damage(at, "zeros to the end: room the recorder had mapped ahead, "
-                                        "left as it was when the process ended")
-            else:
-                rec.damage = Damage(at, f"a frame size of {n} bytes")
-            break
-        if at + 8 + n > size:
-            rec.damage = Damage(at, "the file ends inside a frame")
-            break
-        if crc32c(data[at:at + 4 + n]) != _U32.unpack_from(data, at + 4 + n)[0]:
-            rec.damage = Damage(at, "a frame fails its checksum")
-            break
-        try:
-            rec.records.append(_decode(names, data, at + 4, at + 4 + n, index))
-        except (_Bad, struct.error) as e:
-            rec.damage = Damage(at, f"a frame that cannot be decoded: {e}")
-            break
-        at += 8 + n
-        index += 1
+def parse(data: bytes, path: str = "<bytes>", *, foreign: bool = False) -> Recording:
+    """A recording from the bytes of its file (records read at once)."""
+    rec = Recording(bytes(data), path, foreign)
+    rec.records  # noqa: B018 - read while the bytes are at hand
+    rec.damage  # noqa: B018
     return rec
 
 
-def read(path: str | os.PathLike[str]) -> Recording:
-    """Reads the recording at `path`, keeping the good prefix of a damaged one."""
-    with open(path, "rb") as f:
-        return parse(f.read(), os.fspath(path))
+def read(path: str | os.PathLike[str], *, foreign: bool = False) -> Recording:
+    """The recording at `path`: its header now, its records as they are asked for (iterate
+    over it to stream them). A recording of another SDK catalogue is refused (RecordingError)
+    unless `foreign`, which reads it with functions named by their index."""
+    return Recording(os.fspath(path), os.fspath(path), foreign)
+
+
+def record_at(path: str | os.PathLike[str], offset: int, index: int) -> Record:
+    """The record of the frame at `offset` (found by an earlier walk), numbered `index`."""
+    rec = read(path, foreign=True)
+    with _Handle(rec.path, rec.path) as h:
+        _rec_seek(h.handle, offset, index)
+        for r in h.records(_names() if rec.own_catalogue else None):
+            return r
+    raise RecordingError(f"{rec.path}: offset {offset}: no frame there")
 
 
 # ---- summary and export ----
@@ -469,45 +587,67 @@ def _status(call: Call) -> str:
 
 
 def summary(rec: Recording) -> str:
-    """Span, calls and events per name, statuses, waits and the state of the tail."""
-    calls = rec.calls()
-    events = rec.events()
-    notes = [r for r in rec.records if isinstance(r, Note)]
-    times = [r.time_ns for r in rec.records]
-    span = (max(times) - min(times)) / 1e9 if times else 0.0
+    """Span, calls and events per name, statuses, waits and the state of the tail: computed by
+    the parser in one pass over the file, in memory that does not grow with it."""
+    names = _names() if rec.own_catalogue else None
+
+    def function(index: int) -> str:
+        return names[index] if names is not None else f"#{index}"
+
+    with _Handle(rec._source, rec.path) as h:
+        t = h.totals()
+        damage = h.damage()
+        statuses: dict[str, Counter[str]] = {}
+        for count, row, fn in h.rows(0, int(t.results), 3):
+            result = h.row_value(0, row)
+            shown = "void" if result is VOID else repr(result)
+            statuses.setdefault(function(fn), Counter())[shown] += count
+        unfinished = [function(fn) for _, _, fn in h.rows(3, int(t.unfinished), 3)]
+        for name in unfinished:
+            statuses.setdefault(name, Counter())["unfinished"] += 1
+        per_event: Counter[bytes | None] = Counter()
+        for count, row, _ in h.rows(1, int(t.names), 3):
+            text = h.row_value(1, row)
+            per_event[bytes(text) if isinstance(text, bytes) else None] += count
+        notes = [(code, h.row_value(2, row)) for code, row, _ in h.rows(2, int(t.failures), 3)]
+        clear = [(count, f"{function(fn)} {f'argument {arg - 1}' if arg else 'result'}")
+                 for count, arg, fn in h.rows(4, int(t.clear), 3)]
+    if clear:
+        shown = ", ".join(sorted(where for _, where in clear))
+        secrets = (f"HELD IN CLEAR ({sum(n for n, _ in clear)}: {shown}): recorded with "
+                   "QVSDK_RECORD_SECRETS=keep or by an older recorder; do not share this file")
+    else:
+        secrets = f"none ({t.redacted} redacted)"
+    rec._damage, rec._walked = damage, True
+    span = (t.max_time - t.min_time) / 1e9
     lines = [
         f"recording   {rec.path} (format {rec.version}, {rec.size} bytes, process {rec.pid})",
         f"span        {span:.3f} s from {_start(rec)}",
-        f"frames      {len(rec.records)}: {len(calls)} calls, {len(events)} events",
+        f"frames      {t.frames}: {t.calls} calls, {t.events} events",
     ]
-    per_call = Counter(c.function for c in calls)
-    statuses: dict[str, Counter[str]] = {}
-    for c in calls:
-        statuses.setdefault(c.function, Counter())[_status(c)] += 1
+    if not rec.own_catalogue:
+        lines.append(f"catalogue   {rec.catalogue()}")
     lines.append("calls")
+    per_call = {name: sum(c.values()) for name, c in statuses.items()}
     for name, n in sorted(per_call.items(), key=lambda kv: (-kv[1], kv[0])):
         shown = ", ".join(f"{s} x{k}" for s, k in sorted(statuses[name].items()))
         lines.append(f"  {name:<44} {n:>8}  results: {shown}")
     lines.append("events")
-    for ev, n in sorted(Counter(e.name for e in events).items(),
-                        key=lambda kv: (-kv[1], kv[0] or b"")):
+    for ev, n in sorted(per_event.items(), key=lambda kv: (-kv[1], kv[0] or b"")):
         label = "NULL" if ev is None else ev.decode("utf-8", "backslashreplace")
         lines.append(f"  {label:<44} {n:>8}")
-    waits = sum(note.waits for note in notes)
-    lines.append(f"waits       {waits} (callers that mapped the next window themselves)")
-    for note in notes:
-        if note.code == NOTE_WRITE_FAILED:
-            lines.append(f"stopped     {note.message.decode('utf-8', 'backslashreplace')}")
-        elif note.code == NOTE_LEFT_OUT:
-            lines.append(f"left out    {note.message.decode('utf-8', 'backslashreplace')}")
-    lines.append("secrets     " + _secrets(rec))
-    if rec.damage is not None:
-        lines.append(f"tail        damaged at byte {rec.damage.offset}: {rec.damage.reason}; "
-                     f"{rec.size - rec.damage.offset} bytes ignored")
+    lines.append(f"waits       {t.waits} (callers that mapped the next window themselves)")
+    for code, message in notes:
+        text = bytes(message) if isinstance(message, bytes) else b""
+        label = "left out   " if code == NOTE_LEFT_OUT else "stopped    "
+        lines.append(f"{label} {text.decode('utf-8', 'backslashreplace')}")
+    lines.append("secrets     " + secrets)
+    if damage is not None:
+        lines.append(f"tail        damaged at byte {damage.offset}: {damage.reason}; "
+                     f"{rec.size - damage.offset} bytes ignored")
     else:
-        lines.append("tail        " + ("complete (closing note)" if rec.closed
+        lines.append("tail        " + ("complete (closing note)" if t.closed
                                        else "intact, but no closing note"))
-    unfinished = [c.function for c in calls if not c.finished]
     if unfinished:
         lines.append(f"unfinished  {', '.join(unfinished)}")
     return "\n".join(lines)
@@ -548,7 +688,7 @@ def to_json(v: Value) -> object:
     if isinstance(v, Marker):
         return {v.value: True}
     if isinstance(v, Redacted):
-        return {"redacted": "text" if v.text else "bytes", "length": v.length}
+        return {"redacted": v.kind, "length": v.length}
     if isinstance(v, Callback):
         return {"callback": "set" if v else "null"}
     if isinstance(v, Wide):
@@ -589,8 +729,9 @@ def jsonl(rec: Recording) -> Iterator[str]:
     """The recording as JSON Lines: the header, every record in file order, and the damage."""
     yield json.dumps({"frame": "header", "path": rec.path, "version": rec.version,
                       "functions": rec.functions, "catalogue_hash": f"{rec.catalogue_hash:016x}",
-                      "start_ns": rec.start_ns, "pid": rec.pid})
-    for r in rec.records:
+                      "start_ns": rec.start_ns, "pid": rec.pid,
+                      "own_catalogue": rec.own_catalogue})
+    for r in rec:
         yield json.dumps(_json_record(r))
     if rec.damage is not None:
         yield json.dumps({"frame": "damage", "offset": rec.damage.offset,
@@ -641,14 +782,15 @@ def main(argv: list[str] | None = None) -> int:
             print(f"export {key}={shlex.quote(env[key])}")
         return 0
     try:
-        rec = read(args.file)
+        rec = read(args.file, foreign=True)
+        if args.command == "summary":
+            print(summary(rec))
+        else:
+            write_jsonl(rec, sys.stdout)
     except (OSError, RecordingError) as e:
+        sys.stdout.flush()
         print(e, file=sys.stderr)
         return 1
-    if args.command == "summary":
-        print(summary(rec))
-    else:
-        write_jsonl(rec, sys.stdout)
     return 0
 
 

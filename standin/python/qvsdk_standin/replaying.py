@@ -35,18 +35,21 @@ import weakref
 from types import TracebackType
 from typing import Any
 
-from . import _IDS, _NAMES, _lib
+from . import _NAMES, _lib
 from .recording import (
     Call,
     Callback,
-    Event,
     Marker,
+    Open,
     Recording,
+    RecordingError,
     Redacted,
     Text,
     Value,
     Wide,
+    decode_values,
     read,
+    record_at,
 )
 
 __all__ = ["DIVERGED", "Replay", "ReplayDivergence", "replay"]
@@ -71,11 +74,9 @@ def _fn(name: str, restype: Any, *argtypes: Any) -> Any:
 
 
 _catalogue_hash = _fn("standin_catalogue_hash", ctypes.c_ulonglong)
-_begin = _fn("standin_replay_begin", _c_int, _c_int, ctypes.c_ulonglong)
-_add_call = _fn("standin_replay_call", None, _c_int, _c_char_p, _c_int, _c_int, _c_int, _c_int,
-                _c_ll, ctypes.c_double, _c_char_p, _c_int, _c_int, _c_char_p, _c_int, _c_int)
-_add_event = _fn("standin_replay_event", None, _c_int, _c_char_p, _c_int, _c_char_p, _c_int,
-                 _c_int)
+_load = _fn("standin_replay_load", _c_int, _c_char_p, _c_int, _c_char_p, _c_int)
+_size = _fn("standin_replay_size", _c_int)
+_planned = _fn("standin_replay_planned", _c_int, _c_int, ctypes.POINTER(ctypes.c_ulonglong))
 _end = _fn("standin_replay_end", None)
 _position = _fn("standin_replay_position", _c_int)
 _remaining = _fn("standin_replay_remaining", _c_int)
@@ -171,8 +172,7 @@ def encode_args(args: tuple[Value, ...]) -> bytes:
         tag = _tag(v)
         out.append(tag)
         if isinstance(v, Redacted):
-            out.append(_TEXT if v.text else _BYTES)
-            out += v.length.to_bytes(4, "little")
+            out += bytes([_TEXT if v.kind == "text" else _BYTES]) + v.length.to_bytes(4, "little")
         elif isinstance(v, bytes):
             out += len(v).to_bytes(4, "little") + v
         elif isinstance(v, bool):
@@ -184,12 +184,6 @@ def encode_args(args: tuple[Value, ...]) -> bytes:
         elif isinstance(v, float):
             out += struct.pack("<d", v)
     return bytes(out)
-
-
-def _decode_args(raw: bytes) -> tuple[Value, ...]:
-    from .recording import _Reader
-
-    return _Reader(raw, 0, len(raw)).values()
 
 
 # The replay in progress. Held weakly: one that nothing refers to any more (never closed, its
@@ -221,45 +215,35 @@ class Replay:
         self.strict = strict
         self._closed = True  # until it begins
         refuse_during_replay(f"replay({self.path!r})")
-        self.recording: Recording = read(path)
-        self._calls: list[Call] = []
-        if _begin(1 if strict else 0, self.recording.catalogue_hash) != 0:
-            raise ValueError(f"{self.path} was recorded against another SDK catalogue "
-                             f"({self.recording.catalogue_hash:016x}, the stand-in's is "
-                             f"{int(_catalogue_hash()):016x})")
-        try:
-            self._load()
-        except BaseException:
-            _end()
-            raise
+        # The stand-in maps the file and plans the replay from it with the recording parser;
+        # a file it cannot read whole (another catalogue, a malformed frame) is refused.
+        error = ctypes.create_string_buffer(512)
+        if _load(os.fsencode(self.path), 1 if strict else 0, error, len(error)) != 0:
+            raise RecordingError(f"{self.path}: "
+                                 + error.value.decode("utf-8", "backslashreplace"))
+        self._size = int(_size())
+        self._recording: Recording | None = None
         self._closed = False
         _active = weakref.ref(self)
 
-    def _load(self) -> None:
-        position: dict[int, int] = {}  # a call's sequence number -> its place in the plan
-        for r in self.recording.session():
-            if isinstance(r, Event):
-                # Inside the call that delivered it; or, without one, between calls.
-                _add_event(position.get(r.parent, -1), r.name,
-                           -1 if r.name is None else len(r.name), r.data,
-                           -1 if r.data is None else len(r.data), r.length)
-                continue
-            args = encode_args(r.args)
-            result = r.result
-            integer = int(result) if isinstance(result, int) else 0
-            real = result if isinstance(result, float) else 0.0
-            text = result if isinstance(result, bytes) else None
-            if isinstance(result, Redacted):  # answered with a placeholder of its length
-                result = text = Text(b"*" * result.length)
-            out: Value = r.outputs[0] if r.outputs else None
-            out_data = out if isinstance(out, bytes) else None
-            out_len = r.outputs[1] if len(r.outputs) > 1 else 0
-            _add_call(_IDS[r.function], args, len(args), r.index, 1 if r.finished else 0,
-                      _tag(result), integer, real, text, -1 if text is None else len(text),
-                      _tag(out), out_data, 0 if out_data is None else len(out_data),
-                      out_len if isinstance(out_len, int) else 0)
-            position[r.seq] = len(self._calls)
-            self._calls.append(r)
+    @property
+    def recording(self) -> Recording:
+        """The recording's header (its records read from the file when they are asked for)."""
+        if self._recording is None:
+            self._recording = read(self.path)
+        return self._recording
+
+    def _expected(self, position: int) -> Call | None:
+        """The recorded call at `position` in the plan."""
+        offset = ctypes.c_ulonglong()
+        index = int(_planned(position, ctypes.byref(offset)))
+        if index < 0:
+            return None
+        r = record_at(self.path, offset.value, index)
+        if isinstance(r, Open):
+            return Call(r.index, r.seq, r.parent, r.thread, r.time_ns, r.function, r.args, None,
+                        (), finished=False)
+        return r if isinstance(r, Call) else None
 
     @property
     def matched(self) -> int:
@@ -280,9 +264,9 @@ class Replay:
                                            ctypes.byref(args), ctypes.byref(args_len)):
             return None
         raw = ctypes.string_at(args.value or 0, args_len.value) if args_len.value else b""
-        expected = self._calls[position.value] if position.value < len(self._calls) else None
+        expected = self._expected(position.value)
         return ReplayDivergence(_REASONS.get(reason.value, "unknown"), position.value, expected,
-                                _NAMES[got.value], _decode_args(raw), self.path)
+                                _NAMES[got.value], decode_values(raw), self.path)
 
     def check(self) -> None:
         """Raises the first divergence, if any."""
@@ -297,6 +281,8 @@ class Replay:
             return
         found = self.divergence()
         left, undelivered = self.remaining, int(_undelivered())
+        nxt = self._expected(self._size - left) if self.strict and left and found is None \
+            else None
         self._closed = True
         _end()
         if found is not None:
@@ -304,12 +290,11 @@ class Replay:
         events = (f"{undelivered} recorded event(s) not delivered (events recorded between "
                   "calls wait for a qvi_run or qvi_poll)")
         if self.strict and left:
-            nxt = self._calls[len(self._calls) - left]
             raise ReplayDivergence(f"the session ended with {left} recorded call(s) not made"
                                    + (f" and {events}" if undelivered else ""),
-                                   len(self._calls) - left, nxt, None, None, self.path)
+                                   self._size - left, nxt, None, None, self.path)
         if self.strict and undelivered:
-            raise ReplayDivergence(f"the session ended with {events}", len(self._calls), None,
+            raise ReplayDivergence(f"the session ended with {events}", self._size, None,
                                    None, None, self.path)
 
     def __enter__(self) -> Replay:

@@ -1,0 +1,551 @@
+// The control API of the recording parser (reader.h): the Python reader of recordings
+// (qvsdk_standin.recording) walks a file through it in batches of decoded frames, and has its
+// summary computed here in one pass, so that both it and replay read the format through one
+// parser. A file is read through a mapping; what has been read is given back to the system as
+// the walk goes on, so that resident memory stays flat whatever the file's size.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "control.h"
+#include "reader.h"
+#include "secrets.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace qvrec {
+
+#if defined(_WIN32)
+
+bool Mapping::open(const char *path, std::string &error) {
+    close();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+    std::wstring wide(n > 0 ? static_cast<std::size_t>(n) : 1u, L'\0');
+    if (n <= 0 || MultiByteToWideChar(CP_UTF8, 0, path, -1, wide.data(), n) != n) {
+        error = "not a valid file name";
+        return false;
+    }
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = "cannot open (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
+        error = "cannot read its size";
+        CloseHandle(file);
+        return false;
+    }
+    size_ = static_cast<std::size_t>(size.QuadPart);
+    if (size_ > 0) {
+        mapping_ = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        if (mapping_ != nullptr)
+            data_ =
+                static_cast<const unsigned char *>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
+        if (data_ == nullptr) {
+            error = "cannot map (error " + std::to_string(GetLastError()) + ")";
+            CloseHandle(file);
+            close();
+            return false;
+        }
+    }
+    CloseHandle(file);
+    return true;
+}
+
+void Mapping::close() {
+    if (data_ != nullptr && owned_) UnmapViewOfFile(data_);
+    if (mapping_ != nullptr) CloseHandle(mapping_);
+    data_ = nullptr;
+    mapping_ = nullptr;
+    size_ = 0;
+    owned_ = true;
+}
+
+void Mapping::release(std::size_t, std::size_t) const {}
+
+#else
+
+bool Mapping::open(const char *path, std::string &error) {
+    close();
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        error = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = "not a regular file";
+        ::close(fd);
+        return false;
+    }
+    size_ = static_cast<std::size_t>(st.st_size);
+    if (size_ > 0) {
+        void *p = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) {
+            error = std::string("cannot map: ") + std::strerror(errno);
+            ::close(fd);
+            size_ = 0;
+            return false;
+        }
+        data_ = static_cast<const unsigned char *>(p);
+    }
+    ::close(fd);
+    return true;
+}
+
+void Mapping::close() {
+    if (data_ != nullptr && owned_) munmap(const_cast<unsigned char *>(data_), size_);
+    data_ = nullptr;
+    size_ = 0;
+    owned_ = true;
+}
+
+void Mapping::release(std::size_t from, std::size_t to) const {
+    if (!owned_ || data_ == nullptr) return;
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    from = from / page * page;
+    to = std::min(to, size_) / page * page;
+    if (to > from) madvise(const_cast<unsigned char *>(data_) + from, to - from, MADV_DONTNEED);
+}
+
+#endif
+
+}  // namespace qvrec
+
+namespace {
+
+// One frame as handed to Python (the layout of _FRAME in recording.py).
+struct FrameOut {
+    std::uint64_t offset, index, seq, parent;
+    std::int64_t time;
+    std::uint64_t frames, waits, writer_ns;
+    std::uint32_t thread, first;
+    std::int32_t length;
+    std::uint16_t function, code;
+    std::uint8_t kind, nargs, nouts, pad[5];
+};
+static_assert(sizeof(FrameOut) == 88);
+
+// One value as handed to Python (the layout of _VALUE in recording.py): bytes and texts by the
+// offset of their payload in the file.
+struct ValueOut {
+    std::uint64_t offset;
+    std::int64_t integer;
+    double real;
+    std::uint32_t length;
+    std::uint8_t tag, sub;
+    std::uint16_t pad;
+};
+static_assert(sizeof(ValueOut) == 32);
+
+// Values counted by their encoding, which the count owns (a view into the file would bring its
+// page back each time the key is compared). Looked up without a copy.
+struct ViewHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view v) const { return std::hash<std::string_view>()(v); }
+};
+using Tallies = std::unordered_map<std::string, std::uint64_t, ViewHash, std::equal_to<>>;
+
+struct Summary {
+    std::uint64_t frames = 0, calls = 0, events = 0, waits = 0;
+    std::int64_t min_time = 0, max_time = 0;
+    bool closed = false;
+    std::unordered_map<std::uint32_t, Tallies> results;            // per function, per result
+    Tallies names;                                                 // per event text
+    std::vector<std::pair<std::uint16_t, std::string>> notes;      // write failures, left out
+    std::uint64_t redacted = 0;                                    // secrets recorded redacted
+    std::map<std::pair<std::uint16_t, int>, std::uint64_t> clear;  // secrets held in clear
+    std::vector<std::uint16_t> unfinished;                         // in the order they were entered
+    std::vector<const std::string *> rows[3];  // the values of the last rows asked
+};
+
+// The secrets of a call frame: counted as redacted, or as held in clear (a recorder told to
+// keep them, or one that predates redaction).
+void secrets(Summary &s, const qvrec::Decoded &d) {
+    const auto id = static_cast<standin::Id>(d.function);
+    for (std::size_t i = 0; i <= d.nargs; ++i) {
+        const qvrec::Value &v = d.values[i];
+        if (v.tag == qvrec::redacted_tag) {
+            ++s.redacted;
+            continue;
+        }
+        const int arg = i == d.nargs ? standin::secret_result : static_cast<int>(i);
+        if (standin::is_secret(id, arg) && v.length > 0 &&
+            (v.tag == static_cast<std::uint8_t>(qvrec::Tag::bytes) ||
+             v.tag == static_cast<std::uint8_t>(qvrec::Tag::text)))
+            ++s.clear[{d.function, arg}];
+    }
+}
+
+void count(Tallies &t, std::string_view raw) {
+    auto it = t.find(raw);
+    if (it == t.end()) it = t.emplace(std::string(raw), 0).first;
+    ++it->second;
+}
+
+struct Handle {
+    qvrec::Mapping map;
+    qvrec::Header header;
+    qvrec::Scanner scanner{nullptr, 0, true};
+    qvrec::Decoded frame;
+    std::size_t released = qvrec::header_size;
+    Summary summary;
+};
+
+void copy_error(const std::string &message, char *out, int size) {
+    if (out == nullptr || size <= 0) return;
+    const std::size_t n = std::min(message.size(), static_cast<std::size_t>(size - 1));
+    std::memcpy(out, message.data(), n);
+    out[n] = '\0';
+}
+
+void put(const qvrec::Value &v, const unsigned char *base, ValueOut &o) {
+    o = ValueOut{};
+    o.tag = v.tag;
+    o.sub = v.sub;
+    o.length = v.length;
+    o.integer = v.integer;
+    o.real = v.real;
+    o.offset = v.bytes == nullptr ? 0
+               : base == nullptr  ? reinterpret_cast<std::uintptr_t>(v.bytes)
+                                  : static_cast<std::uint64_t>(v.bytes - base);
+}
+
+// Gives back the pages read so far once enough have piled up.
+void release(Handle &h, std::size_t upto) {
+    constexpr std::size_t step = 4u << 20;
+    if (upto >= h.released + step) {
+        h.map.release(h.released, upto);
+        h.released = upto;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+struct standin_rec_head {
+    std::uint64_t catalogue_hash;
+    std::int64_t start_ns;
+    std::int64_t monotonic_ns;
+    std::uint64_t size;
+    std::uint32_t functions;
+    std::uint32_t pid;
+    std::uint16_t version;
+    std::uint16_t header_size;
+    std::int32_t own_catalogue;
+};
+
+struct standin_rec_totals {
+    std::uint64_t frames, calls, events, waits;
+    std::int64_t min_time, max_time;
+    std::uint64_t results, names, failures, unfinished, redacted, clear;
+    std::int32_t closed, pad;
+};
+
+STANDIN_CONTROL_API void *standin_rec_open(const char *path, char *error, int error_size);
+STANDIN_CONTROL_API void *standin_rec_open_memory(const void *data, size_t size, char *error,
+                                                  int error_size);
+STANDIN_CONTROL_API void standin_rec_close(void *handle);
+STANDIN_CONTROL_API void standin_rec_seek(void *handle, unsigned long long offset,
+                                          unsigned long long index);
+STANDIN_CONTROL_API int standin_rec_values(const void *data, size_t size, void *values, int cap);
+STANDIN_CONTROL_API void standin_rec_header(void *handle, standin_rec_head *out);
+STANDIN_CONTROL_API const void *standin_rec_base(void *handle);
+STANDIN_CONTROL_API int standin_rec_batch(void *handle, void *frames, int frame_cap, void *values,
+                                          int value_cap);
+STANDIN_CONTROL_API int standin_rec_state(void *handle, unsigned long long *offset, char *reason,
+                                          int reason_size);
+STANDIN_CONTROL_API int standin_rec_value(void *handle, unsigned long long offset, void *value);
+STANDIN_CONTROL_API int standin_rec_summarise(void *handle, standin_rec_totals *out);
+STANDIN_CONTROL_API int standin_rec_summary_rows(void *handle, int which, void *out, int cap);
+STANDIN_CONTROL_API int standin_rec_row_value(void *handle, int which, int i, void *value);
+
+void *standin_rec_open(const char *path, char *error, int error_size) {
+    auto *h = new Handle;
+    std::string message;
+    if (!h->map.open(path, message) ||
+        !qvrec::read_header(h->map.data(), h->map.size(), h->header, message)) {
+        copy_error(message, error, error_size);
+        delete h;
+        return nullptr;
+    }
+    h->scanner = qvrec::Scanner(h->map.data(), h->map.size(), h->header.own_catalogue());
+    return h;
+}
+
+void *standin_rec_open_memory(const void *data, size_t size, char *error, int error_size) {
+    auto *h = new Handle;
+    h->map.borrow(static_cast<const unsigned char *>(data), size);
+    std::string message;
+    if (!qvrec::read_header(h->map.data(), h->map.size(), h->header, message)) {
+        copy_error(message, error, error_size);
+        delete h;
+        return nullptr;
+    }
+    h->scanner = qvrec::Scanner(h->map.data(), h->map.size(), h->header.own_catalogue());
+    return h;
+}
+
+// Goes on from the frame at `offset` (one found by an earlier walk), numbered `index`.
+void standin_rec_seek(void *handle, unsigned long long offset, unsigned long long index) {
+    Handle &h = *static_cast<Handle *>(handle);
+    h.scanner = qvrec::Scanner(h.map.data(), h.map.size(), h.header.own_catalogue());
+    h.scanner.at = offset;
+    h.scanner.index = index;
+}
+
+// Decodes an argument list (a count, then the values) held at `data`: the number of values,
+// or -1 when it is malformed. Bytes are given by their offset from `data`.
+int standin_rec_values(const void *data, size_t size, void *values, int cap) {
+    const auto *base = static_cast<const unsigned char *>(data);
+    qvrec::ValueReader r(base, base + size);
+    std::uint8_t n = 0;
+    if (!r.u8(n) || n > cap) return -1;
+    qvrec::Value v;
+    for (int i = 0; i < n; ++i) {
+        if (!r.value(v)) return -1;
+        put(v, base, static_cast<ValueOut *>(values)[i]);
+    }
+    return r.left() == 0 ? n : -1;
+}
+
+void standin_rec_close(void *handle) {
+    delete static_cast<Handle *>(handle);
+}
+
+void standin_rec_header(void *handle, standin_rec_head *out) {
+    const Handle &h = *static_cast<Handle *>(handle);
+    *out = standin_rec_head{h.header.catalogue_hash,
+                            h.header.start_ns,
+                            h.header.monotonic_ns,
+                            h.map.size(),
+                            h.header.functions,
+                            h.header.pid,
+                            h.header.version,
+                            h.header.size,
+                            0};
+    out->own_catalogue = h.header.own_catalogue() ? 1 : 0;
+}
+
+const void *standin_rec_base(void *handle) {
+    return static_cast<Handle *>(handle)->map.data();
+}
+
+// Decodes the next frames into `frames` (FrameOut) and their values into `values` (ValueOut):
+// the number of frames, 0 at the end (standin_rec_state says how it ended). The pages before
+// the previous batch are given back: Python has read what it needed of them.
+int standin_rec_batch(void *handle, void *frames, int frame_cap, void *values, int value_cap) {
+    Handle &h = *static_cast<Handle *>(handle);
+    release(h, h.scanner.at);
+    auto *fo = static_cast<FrameOut *>(frames);
+    auto *vo = static_cast<ValueOut *>(values);
+    int n = 0;
+    std::size_t nv = 0;
+    constexpr std::size_t most = 256 + 1 + 256;
+    while (n < frame_cap && nv + most <= static_cast<std::size_t>(value_cap) &&
+           h.scanner.next(h.frame)) {
+        const qvrec::Decoded &d = h.frame;
+        FrameOut &f = fo[n++];
+        f = FrameOut{};
+        f.offset = d.offset;
+        f.index = d.index;
+        f.seq = d.seq;
+        f.parent = d.parent;
+        f.time = d.time;
+        f.frames = d.frames;
+        f.waits = d.waits;
+        f.writer_ns = d.writer_ns;
+        f.thread = d.thread;
+        f.first = static_cast<std::uint32_t>(nv);
+        f.length = d.length;
+        f.function = d.function;
+        f.code = d.code;
+        f.kind = static_cast<std::uint8_t>(d.kind);
+        f.nargs = d.nargs;
+        f.nouts = d.nouts;
+        for (std::size_t i = 0; i < d.nvalues; ++i) put(d.values[i], h.map.data(), vo[nv++]);
+    }
+    return n;
+}
+
+// How the walk ended: 0 not ended or ended cleanly, 1 a damaged tail, 2 a malformed frame (the
+// file is refused); the offset and the reason.
+int standin_rec_state(void *handle, unsigned long long *offset, char *reason, int reason_size) {
+    const Handle &h = *static_cast<Handle *>(handle);
+    if (!h.scanner.error.empty()) {
+        *offset = h.scanner.error_at;
+        copy_error(h.scanner.error, reason, reason_size);
+        return 2;
+    }
+    if (h.scanner.damage != 0) {
+        *offset = h.scanner.damage;
+        copy_error(h.scanner.damage_text(), reason, reason_size);
+        return 1;
+    }
+    return 0;
+}
+
+// The value whose tag is at `offset` (one found by the walk).
+int standin_rec_value(void *handle, unsigned long long offset, void *value) {
+    const Handle &h = *static_cast<Handle *>(handle);
+    if (offset >= h.map.size()) return -1;
+    qvrec::ValueReader r(h.map.data() + offset, h.map.data() + h.map.size());
+    qvrec::Value v;
+    if (!r.value(v)) return -1;
+    put(v, h.map.data(), *static_cast<ValueOut *>(value));
+    return 0;
+}
+
+// The summary's figures in one pass over the rest of the file: 0, or -1 at a malformed frame.
+int standin_rec_summarise(void *handle, standin_rec_totals *out) {
+    Handle &h = *static_cast<Handle *>(handle);
+    Summary &s = h.summary;
+    s = Summary{};
+    std::unordered_set<std::uint64_t> open;  // calls opened, not yet returned
+    std::vector<std::pair<std::uint64_t, std::uint16_t>> opened;
+    bool last_closed = false, any = false;
+    while (h.scanner.next(h.frame)) {
+        const qvrec::Decoded &d = h.frame;
+        ++s.frames;
+        if (!any || d.time < s.min_time) s.min_time = d.time;
+        if (!any || d.time > s.max_time) s.max_time = d.time;
+        any = true;
+        last_closed = false;
+        switch (d.kind) {
+            case qvrec::Frame::call:
+                ++s.calls;
+                open.erase(d.seq);
+                count(s.results[d.function], d.values[d.nargs].raw());
+                if (h.header.own_catalogue()) secrets(s, d);
+                break;
+            case qvrec::Frame::open:
+                if (open.insert(d.seq).second) opened.emplace_back(d.seq, d.function);
+                break;
+            case qvrec::Frame::event:
+                ++s.events;
+                count(s.names, d.values[0].raw());
+                break;
+            case qvrec::Frame::note:
+                s.waits += d.waits;
+                if (d.code == static_cast<std::uint16_t>(qvrec::Note::write_failed) ||
+                    d.code == static_cast<std::uint16_t>(qvrec::Note::left_out))
+                    s.notes.emplace_back(d.code, d.values[0].raw());
+                last_closed = d.code == static_cast<std::uint16_t>(qvrec::Note::closed);
+                break;
+        }
+        release(h, h.scanner.at);
+    }
+    h.map.release(h.released, h.scanner.at);
+    h.released = h.scanner.at;
+    if (!h.scanner.error.empty()) return -1;
+    if (!open.empty()) {
+        // A call's frame normally follows its open frame; one that came before it (a file
+        // written otherwise) is found by a second walk, which only such files need.
+        qvrec::Scanner again(h.map.data(), h.scanner.at, h.header.own_catalogue());
+        std::size_t released = qvrec::header_size;
+        while (!open.empty() && again.next(h.frame)) {
+            if (h.frame.kind == qvrec::Frame::call) open.erase(h.frame.seq);
+            if (again.at - released >= (4u << 20)) {
+                h.map.release(released, again.at);
+                released = again.at;
+            }
+        }
+        h.map.release(released, again.at);
+    }
+    std::uint64_t results = 0;
+    for (const auto &[function, t] : s.results) results += t.size();
+    std::sort(opened.begin(), opened.end());
+    for (const auto &[seq, function] : opened)
+        if (open.count(seq) != 0) s.unfinished.push_back(function);
+    s.calls += s.unfinished.size();
+    s.closed = last_closed && h.scanner.damage == 0;
+    *out = standin_rec_totals{s.frames,         s.calls,
+                              s.events,         s.waits,
+                              s.min_time,       s.max_time,
+                              results,          s.names.size(),
+                              s.notes.size(),   s.unfinished.size(),
+                              s.redacted,       s.clear.size(),
+                              s.closed ? 1 : 0, 0};
+    return 0;
+}
+
+// The rows of the last summary: 0 results (u64 count, u64 row, u64 function), 1 event texts
+// (u64 count, u64 row, 0), 2 the messages of notes of write failures and of frames left out
+// (note code, row, 0), 3 unfinished calls (1, 0, function), in the order they were entered,
+// 4 secrets held in clear (count, argument index + 1 or 0 for the result, function).
+// (1, 0, function), in the order they were entered. At most `cap` rows; standin_rec_row_value
+// gives the value of a row.
+int standin_rec_summary_rows(void *handle, int which, void *out, int cap) {
+    Summary &s = static_cast<Handle *>(handle)->summary;
+    auto *o = static_cast<std::uint64_t *>(out);
+    int n = 0;
+    auto row = [&](std::uint64_t count, const std::string *value, std::uint64_t function) {
+        if (n >= cap) return;
+        o[3 * n] = count;
+        o[3 * n + 1] = value != nullptr ? s.rows[which].size() : 0;
+        o[3 * n + 2] = function;
+        if (value != nullptr) s.rows[which].push_back(value);
+        ++n;
+    };
+    if (which < 0 || which > 4) return 0;
+    if (which < 3) s.rows[which].clear();
+    if (which == 0)
+        for (const auto &[function, t] : s.results)
+            for (const auto &[raw, count] : t) row(count, &raw, function);
+    if (which == 1)
+        for (const auto &[raw, count] : s.names) row(count, &raw, 0);
+    if (which == 2)
+        for (const auto &[code, message] : s.notes) row(code, &message, 0);
+    if (which == 3)
+        for (std::uint16_t function : s.unfinished) row(1, nullptr, function);
+    if (which == 4)
+        for (const auto &[where, count] : s.clear) {
+            if (n >= cap) break;
+            o[3 * n] = count;
+            o[3 * n + 1] = static_cast<std::uint64_t>(where.second + 1);
+            o[3 * n + 2] = where.first;
+            ++n;
+        }
+    return n;
+}
+
+// The value of row `i` of the last rows asked of kind `which` (0 to 2): bytes and texts by
+// their address (the offset from 0).
+int standin_rec_row_value(void *handle, int which, int i, void *value) {
+    const Summary &s = static_cast<Handle *>(handle)->summary;
+    if (which < 0 || which > 2 || i < 0 || static_cast<std::size_t>(i) >= s.rows[which].size())
+        return -1;
+    const std::string &raw = *s.rows[which][static_cast<std::size_t>(i)];
+    const auto *p = reinterpret_cast<const unsigned char *>(raw.data());
+    qvrec::ValueReader r(p, p + raw.size());
+    qvrec::Value v;
+    if (!r.value(v)) return -1;
+    put(v, nullptr, *static_cast<ValueOut *>(value));
+    return 0;
+}
+
+}  // extern "C"

@@ -6,9 +6,10 @@ second by function with their failing statuses marked, and the calls' latencies.
     from qvsdk_standin import session_plot
     session_plot.plot(rec.records, "session.png", start_ns=rec.start_ns)
 
-Drawing needs matplotlib (the `plot` extra: `pip install ".[plot]"`); reading the records into a timeline
-does not. One pass, bounded memory: each series has at most BINS bins, and the bins widen (by
-doubling) as the session gets longer, so a day of a session takes no more than a minute of it.
+Drawing needs matplotlib (the `plot` extra: `pip install ".[plot]"`); reading the records into
+a timeline does not. One pass, bounded memory: each series has at most BINS bins, and the bins
+widen (by doubling) as the session gets longer, so a day of a session takes no more memory than
+a minute of it.
 """
 
 from __future__ import annotations
@@ -61,6 +62,18 @@ class Timeline:
             yield series, -1
 
     def _bin(self, time_ns: int) -> int:
+        origin = self.origin_ns
+        if origin is not None and time_ns >= origin:
+            i = (time_ns - origin) // self.width_ns
+            if i < BINS:
+                if i >= self.used:
+                    self.used = i + 1
+                return i
+        return self._fit(time_ns)
+
+    def _fit(self, time_ns: int) -> int:
+        """The bin of a time before the first bin or past the last: bins added in front, or
+        widened, until it has one."""
         if self.origin_ns is None:
             self.origin_ns = time_ns - time_ns % self.width_ns
         while True:
@@ -97,16 +110,28 @@ class Timeline:
     def add(self, r: Record) -> None:
         if isinstance(r, Event):
             i = self._bin(r.time_ns)
-            self.events.setdefault(r.name, [0] * BINS)[i] += 1
+            counts = self.events.get(r.name)
+            if counts is None:
+                counts = self.events[r.name] = [0] * BINS
+            counts[i] += 1
         elif isinstance(r, Call):
             i = self._bin(r.time_ns)
-            self.calls.setdefault(r.function, [0] * BINS)[i] += 1
+            counts = self.calls.get(r.function)
+            if counts is None:
+                counts = self.calls[r.function] = [0] * BINS
+            counts[i] += 1
             if is_failing(r):
-                self.failing.setdefault(r.function, [0] * BINS)[i] += 1
+                counts = self.failing.get(r.function)
+                if counts is None:
+                    counts = self.failing[r.function] = [0] * BINS
+                counts[i] += 1
             d = duration_of(r)
             if d is not None:
-                series = self.slowest.setdefault(r.function, [-1] * BINS)
-                series[i] = max(series[i], d)
+                slowest = self.slowest.get(r.function)
+                if slowest is None:
+                    slowest = self.slowest[r.function] = [-1] * BINS
+                if d > slowest[i]:
+                    slowest[i] = d
         else:
             self._bin(r.time_ns)  # the axis covers the whole session, to its closing note
 
@@ -197,19 +222,19 @@ def plot(records: Iterable[Record], path: str | os.PathLike[str], *, width: int 
         if ax is not ax_latency:
             ax.set_ylim(bottom=0)
         if ax.get_legend_handles_labels()[0]:
-            ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small",
-                      frameon=False)
+            ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), frameon=False,
+                      fontsize="small" if width >= 1200 else "x-small")
     ax_latency.set_xlabel(f"time since the recording started ({unit}); "
                           f"rates over intervals of {duration(w)}")
-    heading = title or "session"
-    if start_ns is not None:
-        wall = datetime.datetime.fromtimestamp(start_ns / 1e9, datetime.timezone.utc)
-        heading += f", recording started {wall.isoformat(timespec='seconds')}"
     calls = sum(f.calls for f in stats.functions.values())
     failing = sum(f.failing for f in stats.functions.values())
     count = sum(e.count for e in stats.events.values())
-    fig.suptitle(f"{heading}: {duration(stats.span_ns)}, {calls} calls ({failing} failing), "
-                 f"{count} events")
+    heading = (f"{title or 'session'}: {duration(stats.span_ns)}, {calls} calls "
+               f"({failing} failing), {count} events")
+    if start_ns is not None:
+        wall = datetime.datetime.fromtimestamp(start_ns / 1e9, datetime.timezone.utc)
+        heading += f"\nrecording started {wall.isoformat(timespec='seconds')}"
+    fig.suptitle(heading, fontsize="large")
     fig.savefig(os.fspath(path), format="png", dpi=dpi)
     return stats
 
@@ -269,7 +294,7 @@ def _time_unit(ns: int) -> tuple[str, int]:
 
 def _note(ax: Axes, text: str) -> None:
     ax.text(0.5, 0.5, text, transform=ax.transAxes, ha="center", va="center", color="0.35",
-            fontsize="large")
+            fontsize="medium", wrap=True)
 
 
 def _latency_unit(most: int) -> tuple[str, int]:

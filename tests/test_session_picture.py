@@ -239,7 +239,8 @@ def test_picture_of_a_timed_session(tmp_path):
     while t < 20 * 60 * S:
         t += int(rng.expovariate(20) * S)
         if rng.random() < 0.6:
-            r.event(t, name=rng.choice([b"tick", b"bar", b"order"]))
+            # Names are shown as they are: a $ does not start mathematics in matplotlib.
+            r.event(t, name=rng.choice([b"tick", b"bar", rb"fill $\frac$ at 5%"]))
         else:
             r.call(t, rng.choice(["qvi_place_order_pb", "qvi_get_orders_pb", "qvi_poll"]),
                    result=1030 if rng.random() < 0.01 else 0,
@@ -253,7 +254,7 @@ def test_picture_of_a_timed_session(tmp_path):
 @pytest.mark.parametrize("args, status, message", [
     (["plot", "no-such.qvrec", "-o", "x.png"], 2, session_plot.INSTALL),
     (["plot", "no-such.qvrec"], 2, "plot needs -o PNG"),
-    (["plot", "no-such.qvrec", "-o", "x.png", "--width", "10"], 2, "from 200 to 20000"),
+    (["plot", "no-such.qvrec", "-o", "x.png", "--height", "499"], 2, "--height 500 to 20000"),
 ])
 def test_plot_command_says_what_is_missing(tmp_path, args, status, message):
     """Without matplotlib, one line saying what to install, before the file is even read;

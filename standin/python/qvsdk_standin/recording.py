@@ -568,8 +568,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "plot":
         if args.output is None:
             parser.error("plot needs -o PNG, the picture to write")
-        if not (200 <= args.width <= 20000 and 200 <= args.height <= 20000):
-            parser.error("--width and --height are pixels, from 200 to 20000")
+        if not (800 <= args.width <= 20000 and 500 <= args.height <= 20000):
+            parser.error("--width is 800 to 20000 pixels, --height 500 to 20000")
         from . import session_plot
 
         return session_plot.command(args.file, args.output, args.width, args.height)

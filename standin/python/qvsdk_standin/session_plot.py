@@ -101,7 +101,7 @@ class Timeline:
         for series, empty in self._all():
             s = [empty] * front + series + [empty]
             pairs = zip(s[0::2], s[1::2])
-            merged = [max(a, b) for a, b in pairs] if empty else [a + b for a, b in pairs]
+            merged = [max(a, b) for a, b in pairs] if empty < 0 else [a + b for a, b in pairs]
             series[:] = (merged + [empty] * BINS)[:BINS]
         self.origin_ns -= front * w
         self.used = (self.used + front + 1) // 2
@@ -145,8 +145,13 @@ def _top[K](series: dict[K, list[int]], n: int) -> tuple[list[K], list[K]]:
     return order[:n], order[n:]
 
 
+def _plain(text: str) -> str:
+    """Text that matplotlib shows as it is: a $ would start mathematics."""
+    return text.replace("$", r"\$")
+
+
 def _label(name: bytes | None) -> str:
-    return "NULL" if name is None else name.decode("utf-8", "backslashreplace")
+    return "NULL" if name is None else _plain(name.decode("utf-8", "backslashreplace"))
 
 
 def plot(records: Iterable[Record], path: str | os.PathLike[str], *, width: int = 1600,
@@ -173,9 +178,9 @@ def plot(records: Iterable[Record], path: str | os.PathLike[str], *, width: int 
     axis = _Axis([(origin + i * w) / unit_ns for i in range(n + 1)],
                  [(origin + (i + 0.5) * w) / unit_ns for i in range(n)], NS / w)
 
-    events = {_label(k): v for k, v in timeline.events.items()}
-    axis.rates(ax_events, events, {}, lambda k: f"{k} ({sum(events[k])})", "names")
-    if not events:
+    axis.rates(ax_events, timeline.events, {},
+               lambda k: f"{_label(k)} ({stats.events[k].count})", "names")
+    if not timeline.events:
         _note(ax_events, "no events in this recording")
     if stats.gaps and stats.gaps[0].length_ns * 20 >= n * w:
         gap = stats.gaps[0]
@@ -213,7 +218,7 @@ def plot(records: Iterable[Record], path: str | os.PathLike[str], *, width: int 
         ax_latency.set_yscale("log")
         ax_latency.set_ylabel(f"latency ({lat_unit})")
     else:
-        _note(ax_latency, "no call durations in this recording (its format does not hold them)")
+        _note(ax_latency, "no call durations in this recording\n(its format does not hold them)")
         ax_latency.set_yticks([])
 
     for ax in (ax_events, ax_calls, ax_latency):
@@ -229,7 +234,7 @@ def plot(records: Iterable[Record], path: str | os.PathLike[str], *, width: int 
     calls = sum(f.calls for f in stats.functions.values())
     failing = sum(f.failing for f in stats.functions.values())
     count = sum(e.count for e in stats.events.values())
-    heading = (f"{title or 'session'}: {duration(stats.span_ns)}, {calls} calls "
+    heading = (f"{_plain(title or 'session')}: {duration(stats.span_ns)}, {calls} calls "
                f"({failing} failing), {count} events")
     if start_ns is not None:
         wall = datetime.datetime.fromtimestamp(start_ns / 1e9, datetime.timezone.utc)
@@ -294,7 +299,7 @@ def _time_unit(ns: int) -> tuple[str, int]:
 
 def _note(ax: Axes, text: str) -> None:
     ax.text(0.5, 0.5, text, transform=ax.transAxes, ha="center", va="center", color="0.35",
-            fontsize="medium", wrap=True)
+            fontsize="medium")
 
 
 def _latency_unit(most: int) -> tuple[str, int]:
@@ -319,6 +324,13 @@ def command(path: str, output: str, width: int, height: int) -> int:
     except (OSError, RecordingError) as e:
         print(e, file=sys.stderr)
         return 1
-    plot(rec.records, output, width=width, height=height, title=os.path.basename(path),
-         start_ns=rec.start_ns)
+    title = os.path.basename(path)
+    if rec.damage is not None:
+        title += f" (damaged from byte {rec.damage.offset}: {rec.damage.reason})"
+    try:
+        plot(rec.records, output, width=width, height=height, title=title,
+             start_ns=rec.start_ns)
+    except OSError as e:
+        print(f"cannot write {output}: {e}", file=sys.stderr)
+        return 1
     return 0

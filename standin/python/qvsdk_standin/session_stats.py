@@ -35,6 +35,7 @@ __all__ = [
     "LatencySketch",
     "SessionStats",
     "collect",
+    "duration",
     "duration_of",
     "is_failing",
     "report",

@@ -325,9 +325,11 @@ def report(stats: SessionStats, start_ns: int | None = None) -> str:
         lines.append(f"  {_name(e.name):<44} {e.count:>8} {e.peak_per_second:>8}  "
                      f"{_at(e.peak_second * NS, start_ns)}")
     if stats.first_ns is not None:
-        lines.append(f"span        {duration(stats.span_ns)} from {_at(stats.first_ns, start_ns)}"
-                     f" to {_at(stats.span_ns + stats.first_ns, start_ns)}")
-    for i, g in enumerate(stats.gaps):
-        label = "no events" if i == 0 else ""
-        lines.append(f"{label:<12}{duration(g.length_ns)} from {_at(g.start_ns, start_ns)}")
+        # The span as offsets: where the first and the last record fall.
+        lines.append(f"records     from {_at(stats.first_ns, start_ns)} to "
+                     f"{_at(stats.span_ns + stats.first_ns, start_ns)}: {duration(stats.span_ns)}")
+    if stats.gaps:
+        lines.append("longest times without an event")
+    for g in stats.gaps:
+        lines.append(f"  {duration(g.length_ns):>10} from {_at(g.start_ns, start_ns)}")
     return "\n".join(lines)

@@ -11,6 +11,8 @@
 
     python -m qvsdk_standin.recording summary FILE
     python -m qvsdk_standin.recording jsonl FILE
+    python -m qvsdk_standin.recording plot FILE -o session.png [--width PX --height PX]
+                            # a picture of the session (session_plot.py; needs matplotlib)
     python -m qvsdk_standin.recording env FILE [--target LIBRARY]
                             # for sh: the variables that put the installed recorder in front of
                             # LIBRARY (default: the stand-in), recording to FILE
@@ -766,10 +768,21 @@ def environment(path: str, target: str | None = None,
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m qvsdk_standin.recording",
                                      description="Read a recording of an SDK session.")
-    parser.add_argument("command", choices=["summary", "jsonl", "env"])
+    parser.add_argument("command", choices=["summary", "jsonl", "env", "plot"])
     parser.add_argument("file")
     parser.add_argument("--target", help="env: the library the recorder stands in front of")
+    parser.add_argument("-o", "--output", metavar="PNG", help="plot: the picture to write")
+    parser.add_argument("--width", type=int, default=1600, help="plot: pixels (default 1600)")
+    parser.add_argument("--height", type=int, default=1000, help="plot: pixels (default 1000)")
     args = parser.parse_args(argv)
+    if args.command == "plot":
+        if args.output is None:
+            parser.error("plot needs -o PNG, the picture to write")
+        if not (800 <= args.width <= 20000 and 500 <= args.height <= 20000):
+            parser.error("--width is 800 to 20000 pixels, --height 500 to 20000")
+        from . import session_plot
+
+        return session_plot.command(args.file, args.output, args.width, args.height)
     if args.command == "env":
         import shlex
 
@@ -784,7 +797,10 @@ def main(argv: list[str] | None = None) -> int:
     try:
         rec = read(args.file, foreign=True)
         if args.command == "summary":
+            from . import session_stats
+
             print(summary(rec))
+            print(session_stats.report(session_stats.collect(iter(rec)), start_ns=rec.start_ns))
         else:
             write_jsonl(rec, sys.stdout)
     except (OSError, RecordingError) as e:
@@ -805,9 +821,13 @@ def quiet_in_closed_pipe() -> None:
 
 
 if __name__ == "__main__":
+    # The package's own module, not this copy run as __main__: its records are the classes that
+    # the other modules (session_stats) know.
+    from qvsdk_standin import recording as _package
+
     quiet_in_closed_pipe()
     try:
-        sys.exit(main())
+        sys.exit(_package.main())
     except BrokenPipeError:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         sys.exit(1)

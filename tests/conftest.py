@@ -22,10 +22,22 @@ pytest_plugins = ["pytester"]
 
 @pytest.fixture(autouse=True)
 def sdk():
-    """The stand-in SDK, reset before and after each test."""
+    """The stand-in SDK, reset before and after each test; and c_sdk's globals as they were
+    before it: a test that leaves one rebound (the event callable `f` of an in-process replay)
+    fails, and the globals are put back so that later tests do not inherit it."""
+    saved = dict(vars(c_sdk))
     standin.reset()
     yield standin
     standin.reset()
+    current = vars(c_sdk)
+    changed = sorted(n for n in set(saved) | set(current)
+                     if current.get(n, saved) is not saved.get(n, saved))
+    if changed:
+        for name in [n for n in current if n not in saved]:
+            del current[name]
+        current.update(saved)
+        pytest.fail(f"the test left c_sdk's globals changed: {', '.join(changed)} (use the "
+                    "module_globals fixture)", pytrace=False)
 
 
 @pytest.fixture

@@ -121,7 +121,7 @@ def test_another_catalogue_is_named_as_such(tmp_path):
     assert "qvi_get_orders_pb" not in text and f"#{fr.GET_ORDERS}" in text
 
 
-def test_the_reader_and_replay_agree_on_a_valid_session(tmp_path):
+def test_the_reader_and_replay_agree_on_a_valid_session(tmp_path, module_globals):
     """The written session read back, summarised and replayed: a redacted token matches any
     token, every output is the file's bytes, events go where they were recorded."""
     path = tmp_path / "session.qvrec"

@@ -52,7 +52,7 @@ def test_another_order_size_diverges_strictly(session: str, standin: sdk.Harness
 def test_another_order_size_replays_loosely(session: str, standin: sdk.Harness,
                                             monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(sample, "VOLUME", 200)
-    with sdk.replay(session, strict=False):  # each call matched with the next of its function
+    with sdk.replay(session, strict=False):  # the same functions, their arguments not compared
         sample.trade("the recorded session, loosely")
     placed = [json.loads(r) for r in sdk.requests("py_qvi_place_order")]
     assert placed and {order["volume"] for order in placed} == {200}

@@ -32,9 +32,10 @@ def test_raises_in_its_callback(standin):
 """
 
 
-def test_plugin_fails_a_strategy_that_raises_and_passes_the_readme_example(pytester, monkeypatch):
+def test_plugin_fails_a_strategy_that_raises_and_passes_the_guide_example(pytester, monkeypatch):
     example = EXAMPLE.read_text()
-    assert f"```python\n{example}```" in pathlib.Path(ROOT, "README.md").read_text()
+    guide = pathlib.Path(ROOT, "docs", "strategy-authors.md")
+    assert f"```python\n{example}```" in guide.read_text()
     pytester.makepyfile(test_example=example, test_broken=BROKEN)
     monkeypatch.setenv("PYTHONPATH", HOST)
     # A fresh pytest finds the plugin through the installed distribution's entry point.

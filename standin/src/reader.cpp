@@ -230,6 +230,7 @@ private:
 
 // Per function: its calls (unfinished ones included), failing statuses and latency.
 struct FunctionStats {
+    std::uint16_t function = 0;
     std::uint64_t calls = 0, failing = 0, unfinished = 0;
     LatencySketch latency;  // of the calls whose frame holds their duration
 };
@@ -290,8 +291,9 @@ struct Summary {
     bool closed = false;
     std::unordered_map<std::uint32_t, Tallies> results;  // per function, per result
     Names names;                                         // per event text
-    std::vector<FunctionStats> functions;                // by function index
-    bool timed = false;                                  // whether any call frame held its duration
+    std::vector<FunctionStats> functions;                // in the order first called
+    std::vector<std::uint32_t> slots;  // by function index: 1 + its place in `functions`, or 0
+    bool timed = false;                // whether any call frame held its duration
     bool any_event = false;
     std::int64_t first_event = 0, last_event = 0;
     Gap gaps[gaps_kept];  // the longest so far, in no order
@@ -328,8 +330,13 @@ void count(Tallies &t, std::string_view raw) {
 }
 
 FunctionStats &function_stats(Summary &s, std::uint16_t function) {
-    if (function >= s.functions.size()) s.functions.resize(function + std::size_t{1});
-    return s.functions[function];
+    if (function >= s.slots.size()) s.slots.resize(function + std::size_t{1}, 0);
+    std::uint32_t &slot = s.slots[function];
+    if (slot == 0) {
+        s.functions.emplace_back().function = function;
+        slot = static_cast<std::uint32_t>(s.functions.size());
+    }
+    return s.functions[slot - 1];
 }
 
 void gap(Summary &s, std::int64_t start, std::int64_t end) {
@@ -681,8 +688,7 @@ int standin_rec_summarise(void *handle, standin_rec_totals *out) {
         }
     }
     std::sort(s.gaps, s.gaps + s.ngaps, [](const Gap &a, const Gap &b) { return a.before(b); });
-    std::uint64_t functions = 0;
-    for (const FunctionStats &f : s.functions) functions += f.calls != 0 ? 1 : 0;
+    const std::uint64_t functions = s.functions.size();
     *out = standin_rec_totals{
         s.frames,       s.calls,        s.events,       s.waits,        s.min_time,
         s.max_time,     results,        s.names.size(), s.notes.size(), s.unfinished.size(),
@@ -757,20 +763,17 @@ int standin_rec_summary_stats(void *handle, int which, long long *out, int cap) 
     Summary &s = static_cast<Handle *>(handle)->summary;
     int n = 0;
     if (which == 0) {
-        std::vector<std::uint16_t> order;
-        for (std::size_t i = 0; i < s.functions.size(); ++i)
-            if (s.functions[i].calls != 0) order.push_back(static_cast<std::uint16_t>(i));
-        std::sort(order.begin(), order.end(), [&](std::uint16_t a, std::uint16_t b) {
-            return s.functions[a].calls != s.functions[b].calls
-                       ? s.functions[a].calls > s.functions[b].calls
-                       : a < b;
+        std::vector<const FunctionStats *> order;
+        for (const FunctionStats &f : s.functions) order.push_back(&f);
+        std::sort(order.begin(), order.end(), [](const FunctionStats *a, const FunctionStats *b) {
+            return a->calls != b->calls ? a->calls > b->calls : a->function < b->function;
         });
-        for (std::uint16_t i : order) {
+        for (const FunctionStats *p : order) {
             if (n >= cap) break;
-            const FunctionStats &f = s.functions[i];
+            const FunctionStats &f = *p;
             long long *o = out + 8 * n++;
             const bool timed = f.latency.count() != 0;
-            o[0] = i;
+            o[0] = f.function;
             o[1] = static_cast<long long>(f.calls);
             o[2] = static_cast<long long>(f.failing);
             o[3] = static_cast<long long>(f.unfinished);

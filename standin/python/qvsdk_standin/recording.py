@@ -6,7 +6,9 @@
     for r in rec:                    # Call, Open, Event and Note records, in file order,
         ...                          # streamed from the file (rec.records: all of them, held)
     rec.session()                    # calls (and calls left open) in the order they were made
-    print(recording.summary(rec))    # span, calls and events per name, statuses, waits, damage
+    print(recording.summary(rec))    # span, calls and events per name, statuses, waits, damage,
+                                     # then failing statuses, latency, peak rates and gaps
+    recording.statistics(rec)        # those statistics as figures (session_stats.Figures)
     recording.write_jsonl(rec, sys.stdout)
 
     python -m qvsdk_standin.recording summary FILE
@@ -71,6 +73,7 @@ __all__ = [
     "crc32c",
     "environment",
     "read",
+    "statistics",
     "summary",
     "write_jsonl",
 ]

@@ -83,7 +83,7 @@ with open(sys.argv[1], "rb", buffering=0) as f:
 SUMMARY = """
 import sys
 from qvsdk_standin import recording
-print(recording.summary(recording.read(sys.argv[1])))
+recording.main(["summary", sys.argv[1]])
 """
 JSONL = """
 import sys

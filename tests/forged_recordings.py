@@ -16,7 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "standin", "host")]
 
 import qvsdk_standin as standin  # noqa: E402
-from qvsdk_standin import recording  # noqa: E402
+from qvsdk_standin import recording, session_stats  # noqa: E402
 
 CALL, EVENT, OPEN, NOTE = 1, 2, 3, 4
 FUNCTIONS = standin.functions()
@@ -195,7 +195,22 @@ def reference_summary(rec):
     unfinished = [c.function for c in calls if not c.finished]
     if unfinished:
         lines.append(f"unfinished  {', '.join(unfinished)}")
+    lines.append(session_stats.report(reference_statistics(rec), start_ns=rec.start_ns))
     return "\n".join(lines)
+
+
+def reference_statistics(rec):
+    """The statistics computed in Python from the records (session_stats). A stream settles an
+    open frame by a later call frame only; the summary, by a call frame anywhere in the file (as
+    calls() does): an open frame whose call came before it is given to the stream as a note of
+    its time, which counts for the span and nothing else."""
+    returned = {r.seq for r in rec.records if isinstance(r, recording.Call)}
+    stats = session_stats.SessionStats()
+    for r in rec.records:
+        if isinstance(r, recording.Open) and r.seq in returned:
+            r = recording.Note(r.index, r.time_ns, 0, 0, 0, 0, b"")
+        stats.add(r)
+    return stats.figures()
 
 
 def unique_calls(rec):

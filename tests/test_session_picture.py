@@ -4,6 +4,7 @@
 import math
 import os
 import random
+import struct
 import subprocess
 import sys
 import textwrap
@@ -14,6 +15,7 @@ import pytest
 from qvsdk_standin import recording, session_plot, session_stats
 from qvsdk_standin.recording import VOID, Call, Event, Note, Open, Text, Wide
 
+import forged_recordings as fr
 from conftest import HOST
 
 S = 1_000_000_000
@@ -133,6 +135,85 @@ def test_latency_sketch_is_bounded_and_within_its_accuracy(spread):
     assert len(sketch.buckets) < 2300 and sketch.max == 2**63 - 1
 
 
+@pytest.mark.parametrize("spread", [1.0, 4.0])
+def test_parser_latency_sketch_is_the_python_one(spread):
+    """The summary's latencies (computed by the parser) are the sketch's, to the nanosecond."""
+    rng = random.Random(int(spread))
+    values = [int(rng.lognormvariate(12, spread)) for _ in range(5_000)] + [0, 0, 1, 2**63 - 1]
+    for n in (0, 1, 2, 7, 100, len(values) - 1, len(values)):
+        sketch = session_stats.LatencySketch()
+        for v in values[:n]:
+            sketch.add(v)
+        qs = [0.001, 0.25, 0.5, 0.9, 0.99, 0.999, 1.0]
+        expected = [sketch.quantile(q) for q in qs] + [sketch.max if sketch.count else None]
+        assert recording._latency_sketch(values[:n], qs) == expected, n
+
+
+def timed_frame(kind, body, function=0xFFFF, seq=0, time=0):
+    return fr.frame(kind, body, function, seq, time=time)
+
+
+def forged_call(t, function, result=fr.i32(0), seq=1):
+    return timed_frame(fr.CALL, fr.values() + result + fr.values(), fr.FUNCTIONS.index(function),
+                       seq, t)
+
+
+def forged_event(t, name=b"tick", seq=2):
+    body = (fr.blob(name, 2) if name is not None else fr.raw(0)) + fr.raw(0)
+    return timed_frame(fr.EVENT, body + b"\0\0\0\0", seq=seq, time=t)
+
+
+def forged_open(t, function, seq):
+    return timed_frame(fr.OPEN, fr.values(), fr.FUNCTIONS.index(function), seq, t)
+
+
+def forged_note(t):
+    return timed_frame(fr.NOTE, struct.pack("<HQQQ", 1, 3, 0, 0) + fr.blob(b"closed", 2), time=t)
+
+
+# Hand-built sessions, each a list of frames: what the parser's statistics must count as the
+# records' do.
+FORGED = {
+    "empty": [],
+    "calls only": [forged_call(S, "qvi_get_cash_pb", fr.i32(5)), forged_note(4 * S)],
+    "results of every kind": [
+        forged_call(S, f, r, seq=i) for i, (f, r) in enumerate([
+            ("qvi_get_cash_pb", fr.i32(1030)), ("qvi_get_cash_pb", fr.i32(0)),
+            ("qvi_get_cash_pb", fr.i32(-1)), ("qvi_now", fr.raw(4, struct.pack("<q", 5))),
+            ("qvi_now_plus", fr.raw(5, struct.pack("<d", 2.5))),
+            ("qvi_strerror", fr.blob(b"no", 2)), ("qvi_set_version", fr.raw(9)),
+            ("qvi_user_timer", fr.i32(4)), ("qvi_get_stop_error_code", fr.i32(9)),
+            ("qvi_set_event_callback_pb", fr.raw(7, b"\1"))], 1)],
+    "opened, returned and never returned": [
+        forged_open(S // 4, "qvi_run", 9001), forged_open(S // 4, "qvi_poll", 9002),
+        forged_event(S // 2, seq=9003), forged_call(S, "qvi_run", seq=9001)],
+    # Peaks per second with ties (the first second shown), a NULL name, an event late by a
+    # thread's race, seconds revisited after others were settled, times before the start.
+    "rates": [forged_event(ms * MS, name, seq=i) for i, (ms, name) in enumerate([
+        (-1500, b"tick"), (1200, b"tick"), (1500, b"tick"), (2000, b"tick"), (2100, b"tick"),
+        (2050, None), (2500, b"tick"), (10_500, b"bar"), (11_500, b"bar"), (2900, b"tick"),
+        (3100, b"tick"), (4100, b"tick"), (5100, b"tick"), (6100, b"tick"), (2200, b"tick"),
+        (2300, b"tick"), (2400, b"tick"), (20_000, b""), (20_100, None)], 1)]
+    + [forged_note(30 * S)],
+    # Gaps of equal lengths (the earliest kept), more of them than are kept, one before the
+    # first event and one after the last.
+    "gaps": [forged_call(0, "qvi_poll")] + [forged_event(t * S, seq=t) for t in (2, 4, 6, 7, 9)]
+    + [forged_note(11 * S)],
+}
+
+
+@pytest.mark.parametrize("name", FORGED)
+def test_parser_statistics_are_the_records_statistics(tmp_path, name):
+    """The summary's statistics, computed by the parser in its one pass, are those that
+    session_stats computes from the records, and the summary prints them."""
+    path = tmp_path / "forged.qvrec"
+    path.write_bytes(fr.header() + b"".join(FORGED[name]))
+    rec = recording.read(path)
+    figures = recording.statistics(rec)
+    assert figures == session_stats.collect(rec).figures()
+    assert recording.summary(rec).endswith(session_stats.report(figures, start_ns=rec.start_ns))
+
+
 def test_timeline_bins_every_record_where_it_happened():
     """Records in any order and over any span: the bins widen and grow in front as needed,
     stay on the grid of their width, and hold each record where its time falls."""
@@ -221,6 +302,7 @@ def test_picture_and_summary_of_the_sample_session(sample, tmp_path):
     assert_picture(out, 900, 700)
 
     stats = session_stats.collect(recording.read(sample).records)
+    assert recording.statistics(recording.read(sample)) == stats.figures()
     failing = {name: f.failing for name, f in stats.functions.items() if f.failing}
     assert failing == {"qvi_cancel_all_orders_pb": 1, "qvi_get_cash_pb": 1}
     assert {name: e.count for name, e in stats.events.items()} == {b"tick": 2, b"bar": 1}

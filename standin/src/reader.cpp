@@ -4,6 +4,7 @@
 // parser. A file is read through a mapping; what has been read is given back to the system as
 // the walk goes on, so that resident memory stays flat whatever the file's size.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -169,12 +170,134 @@ struct ViewHash {
 };
 using Tallies = std::unordered_map<std::string, std::uint64_t, ViewHash, std::equal_to<>>;
 
+constexpr std::int64_t ns_per_second = 1'000'000'000;
+
+// Durations in buckets of geometrically growing width (each 2% wider than the last), so that
+// any quantile is known within 1% of its value, in at most some two thousand buckets whatever
+// the number of durations; exact count, minimum and maximum. The same sketch as
+// session_stats.LatencySketch, to the bucket: both print the same figures.
+class LatencySketch {
+public:
+    static constexpr double accuracy = 0.01;
+
+    void add(std::int64_t ns) {
+        if (count_ == 0 || ns < min_) min_ = ns;
+        if (ns > max_) max_ = ns;
+        ++count_;
+        if (ns <= 0) {  // a clock too coarse to see the call
+            ++zeros_;
+            return;
+        }
+        ++buckets_[static_cast<int>(std::ceil(std::log(static_cast<double>(ns)) / log_gamma()))];
+    }
+
+    std::uint64_t count() const { return count_; }
+    std::int64_t max() const { return max_; }
+
+    // The value at rank ceil(q * count) (the nearest rank: the median of an even count is the
+    // lower middle); -1 when empty.
+    std::int64_t quantile(double q) const {
+        if (count_ == 0) return -1;
+        const double r = std::ceil(q * static_cast<double>(count_));
+        const std::uint64_t rank = r < 1 ? 1 : static_cast<std::uint64_t>(r);
+        if (rank >= count_) return max_;
+        if (rank <= zeros_) return 0;
+        std::uint64_t seen = zeros_;
+        for (const auto &[i, n] : buckets_) {
+            seen += n;
+            if (seen < rank) continue;
+            // The middle of the bucket (in relative terms): within `accuracy` of any value in
+            // it; never outside what was seen.
+            const double v = std::nearbyint(2 * std::pow(gamma(), i) / (gamma() + 1));
+            const std::int64_t value =
+                v >= 9223372036854775808.0 ? max_ : static_cast<std::int64_t>(std::max(v, 0.0));
+            return std::min(std::max(value, min_), max_);
+        }
+        return max_;  // not reached: the buckets hold count - zeros values
+    }
+
+private:
+    static double gamma() { return (1 + accuracy) / (1 - accuracy); }
+    static double log_gamma() {
+        static const double value = std::log(gamma());
+        return value;
+    }
+
+    std::map<int, std::uint64_t> buckets_;
+    std::uint64_t count_ = 0, zeros_ = 0;
+    std::int64_t min_ = 0, max_ = 0;
+};
+
+// Per function: its calls (unfinished ones included), failing statuses and latency.
+struct FunctionStats {
+    std::uint16_t function = 0;
+    std::uint64_t calls = 0, failing = 0, unfinished = 0;
+    LatencySketch latency;  // of the calls whose frame holds their duration
+};
+
+// Per event text: its count and the most events of it within one second of the clock.
+struct EventStats {
+    std::uint64_t count = 0, peak = 0;
+    std::int64_t peak_second = 0;  // the first second holding the peak
+    std::uint64_t order = 0;       // texts in the order they first came
+    // The latest seconds' counts: events come in time order but for microseconds between
+    // threads, so the last two seconds are kept open and older ones settled.
+    std::pair<std::int64_t, std::uint64_t> recent[5];
+    unsigned nrecent = 0;
+
+    void add(std::int64_t time) {
+        ++count;
+        std::int64_t second = time / ns_per_second;
+        if (time % ns_per_second != 0 && time < 0) --second;  // floor, before the start too
+        std::uint64_t n = 1;
+        unsigned i = 0;
+        while (i < nrecent && recent[i].first != second) ++i;
+        if (i < nrecent)
+            n = ++recent[i].second;
+        else
+            recent[nrecent++] = {second, 1};
+        if (n > peak || (n == peak && second < peak_second)) {
+            peak = n;
+            peak_second = second;
+        }
+        if (nrecent > 4) {
+            std::int64_t latest = recent[0].first;
+            for (unsigned k = 1; k < nrecent; ++k) latest = std::max(latest, recent[k].first);
+            unsigned kept = 0;
+            for (unsigned k = 0; k < nrecent; ++k)
+                if (recent[k].first >= latest - 1) recent[kept++] = recent[k];
+            nrecent = kept;
+        }
+    }
+};
+
+// A stretch without an event: from `start` for `length` ns (a length that an int64 may not
+// hold, between times at the ends of its range).
+struct Gap {
+    std::int64_t start = 0;
+    std::uint64_t length = 0;
+    // Longer first; of equal ones the earlier.
+    bool before(const Gap &o) const {
+        return length != o.length ? length > o.length : start < o.start;
+    }
+};
+constexpr unsigned gaps_kept = 3;
+
+using Names = std::unordered_map<std::string, EventStats, ViewHash, std::equal_to<>>;
+
 struct Summary {
     std::uint64_t frames = 0, calls = 0, events = 0, waits = 0;
     std::int64_t min_time = 0, max_time = 0;
     bool closed = false;
-    std::unordered_map<std::uint32_t, Tallies> results;            // per function, per result
-    Tallies names;                                                 // per event text
+    std::unordered_map<std::uint32_t, Tallies> results;  // per function, per result
+    Names names;                                         // per event text
+    std::vector<FunctionStats> functions;                // in the order first called
+    std::vector<std::uint32_t> slots;  // by function index: 1 + its place in `functions`, or 0
+    bool timed = false;                // whether any call frame held its duration
+    bool any_event = false;
+    std::int64_t first_event = 0, last_event = 0;
+    Gap gaps[gaps_kept];  // the longest so far, in no order
+    unsigned ngaps = 0;
     std::vector<std::pair<std::uint16_t, std::string>> notes;      // write failures, left out
     std::uint64_t redacted = 0;                                    // secrets recorded redacted
     std::map<std::pair<std::uint16_t, int>, std::uint64_t> clear;  // secrets held in clear
@@ -204,6 +327,69 @@ void count(Tallies &t, std::string_view raw) {
     auto it = t.find(raw);
     if (it == t.end()) it = t.emplace(std::string(raw), 0).first;
     ++it->second;
+}
+
+FunctionStats &function_stats(Summary &s, std::uint16_t function) {
+    if (function >= s.slots.size()) s.slots.resize(function + std::size_t{1}, 0);
+    std::uint32_t &slot = s.slots[function];
+    if (slot == 0) {
+        s.functions.emplace_back().function = function;
+        slot = static_cast<std::uint32_t>(s.functions.size());
+    }
+    return s.functions[slot - 1];
+}
+
+void gap(Summary &s, std::int64_t start, std::int64_t end) {
+    if (end <= start) return;
+    const Gap g{start, static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start)};
+    if (s.ngaps < gaps_kept) {
+        s.gaps[s.ngaps++] = g;
+        return;
+    }
+    Gap *least = &s.gaps[0];
+    for (Gap &k : s.gaps)
+        if (least->before(k)) least = &k;
+    if (g.before(*least)) *least = g;
+}
+
+// Functions whose int result is not a status (a timer's id, the code a stop was asked with):
+// never counted as failing.
+bool not_status(std::uint16_t function) {
+    return function == static_cast<std::uint16_t>(standin::Id::qvi_user_timer) ||
+           function == static_cast<std::uint16_t>(standin::Id::qvi_get_stop_error_code);
+}
+
+// A call's statistics: a failing status is a C int other than 0 from a function whose int
+// result is a status.
+void call_stats(Summary &s, const qvrec::Decoded &d, bool own_catalogue) {
+    FunctionStats &f = function_stats(s, d.function);
+    ++f.calls;
+    const qvrec::Value &result = d.values[d.nargs];
+    if (result.tag == static_cast<std::uint8_t>(qvrec::Tag::i32) && result.integer != 0 &&
+        !(own_catalogue && not_status(d.function)))
+        ++f.failing;
+    if (d.duration >= 0) {
+        f.latency.add(d.duration);
+        s.timed = true;
+    }
+}
+
+void event_stats(Summary &s, const qvrec::Decoded &d) {
+    auto it = s.names.find(d.values[0].raw());
+    if (it == s.names.end()) {
+        it = s.names.emplace(std::string(d.values[0].raw()), EventStats{}).first;
+        it->second.order = s.names.size() - 1;
+    }
+    it->second.add(d.time);
+    if (!s.any_event) {
+        s.any_event = true;
+        s.first_event = s.last_event = d.time;
+    } else if (d.time > s.last_event) {
+        gap(s, s.last_event, d.time);
+        s.last_event = d.time;
+    } else if (d.time < s.first_event) {
+        s.first_event = d.time;
+    }
 }
 
 struct Handle {
@@ -263,7 +449,8 @@ struct standin_rec_totals {
     std::uint64_t frames, calls, events, waits;
     std::int64_t min_time, max_time;
     std::uint64_t results, names, failures, unfinished, redacted, clear;
-    std::int32_t closed, pad;
+    std::uint64_t functions, gaps;  // the rows of standin_rec_summary_stats 0 and 2
+    std::int32_t closed, timed;
 };
 
 STANDIN_CONTROL_API void *standin_rec_open(const char *path, char *error, int error_size);
@@ -283,6 +470,9 @@ STANDIN_CONTROL_API int standin_rec_value(void *handle, unsigned long long offse
 STANDIN_CONTROL_API int standin_rec_summarise(void *handle, standin_rec_totals *out);
 STANDIN_CONTROL_API int standin_rec_summary_rows(void *handle, int which, void *out, int cap);
 STANDIN_CONTROL_API int standin_rec_row_value(void *handle, int which, int i, void *value);
+STANDIN_CONTROL_API int standin_rec_summary_stats(void *handle, int which, long long *out, int cap);
+STANDIN_CONTROL_API void standin_rec_sketch(const long long *ns, size_t n, const double *q, int nq,
+                                            long long *out);
 
 void *standin_rec_open(const char *path, char *error, int error_size) {
     auto *h = new Handle;
@@ -440,6 +630,7 @@ int standin_rec_summarise(void *handle, standin_rec_totals *out) {
                 ++s.calls;
                 open.erase(d.seq);
                 count(s.results[d.function], d.values[d.nargs].raw());
+                call_stats(s, d, h.header.own_catalogue());
                 if (h.header.own_catalogue()) secrets(s, d);
                 break;
             case qvrec::Frame::open:
@@ -447,7 +638,7 @@ int standin_rec_summarise(void *handle, standin_rec_totals *out) {
                 break;
             case qvrec::Frame::event:
                 ++s.events;
-                count(s.names, d.values[0].raw());
+                event_stats(s, d);
                 break;
             case qvrec::Frame::note:
                 s.waits += d.waits;
@@ -483,13 +674,26 @@ int standin_rec_summarise(void *handle, standin_rec_totals *out) {
         if (open.count(seq) != 0) s.unfinished.push_back(function);
     s.calls += s.unfinished.size();
     s.closed = last_closed && h.scanner.damage == 0;
-    *out = standin_rec_totals{s.frames,         s.calls,
-                              s.events,         s.waits,
-                              s.min_time,       s.max_time,
-                              results,          s.names.size(),
-                              s.notes.size(),   s.unfinished.size(),
-                              s.redacted,       s.clear.size(),
-                              s.closed ? 1 : 0, 0};
+    for (std::uint16_t function : s.unfinished) {
+        FunctionStats &f = function_stats(s, function);
+        ++f.calls;
+        ++f.unfinished;
+    }
+    if (any) {
+        if (!s.any_event) {
+            gap(s, s.min_time, s.max_time);
+        } else {
+            gap(s, s.min_time, s.first_event);
+            gap(s, s.last_event, s.max_time);
+        }
+    }
+    std::sort(s.gaps, s.gaps + s.ngaps, [](const Gap &a, const Gap &b) { return a.before(b); });
+    const std::uint64_t functions = s.functions.size();
+    *out = standin_rec_totals{
+        s.frames,       s.calls,        s.events,       s.waits,        s.min_time,
+        s.max_time,     results,        s.names.size(), s.notes.size(), s.unfinished.size(),
+        s.redacted,     s.clear.size(), functions,      s.ngaps,        s.closed ? 1 : 0,
+        s.timed ? 1 : 0};
     return 0;
 }
 
@@ -517,7 +721,7 @@ int standin_rec_summary_rows(void *handle, int which, void *out, int cap) {
         for (const auto &[function, t] : s.results)
             for (const auto &[raw, count] : t) row(count, &raw, function);
     if (which == 1)
-        for (const auto &[raw, count] : s.names) row(count, &raw, 0);
+        for (const auto &[raw, e] : s.names) row(e.count, &raw, 0);
     if (which == 2)
         for (const auto &[code, message] : s.notes) row(code, &message, 0);
     if (which == 3)
@@ -546,6 +750,71 @@ int standin_rec_row_value(void *handle, int which, int i, void *value) {
     if (!r.value(v)) return -1;
     put(v, nullptr, *static_cast<ValueOut *>(value));
     return 0;
+}
+
+// The statistics of the last summary, in rows of int64. 0: per function called (calls, unfinished
+// ones included), 8 a row: function, calls, failing, unfinished, calls timed, median, 99th
+// percentile and maximum of their durations (-1 for none), by calls (most first) then index.
+// 1: per event text, 4 a row: count, peak per second, the first second of the peak, and the
+// row for standin_rec_row_value(1, ...), in the order the texts first came. 2: the longest
+// gaps between events (before the first and after the last included), 2 a row: start and
+// length (a uint64), longest first, of equal ones the earliest. At most `cap` rows.
+int standin_rec_summary_stats(void *handle, int which, long long *out, int cap) {
+    Summary &s = static_cast<Handle *>(handle)->summary;
+    int n = 0;
+    if (which == 0) {
+        std::vector<const FunctionStats *> order;
+        for (const FunctionStats &f : s.functions) order.push_back(&f);
+        std::sort(order.begin(), order.end(), [](const FunctionStats *a, const FunctionStats *b) {
+            return a->calls != b->calls ? a->calls > b->calls : a->function < b->function;
+        });
+        for (const FunctionStats *p : order) {
+            if (n >= cap) break;
+            const FunctionStats &f = *p;
+            long long *o = out + 8 * n++;
+            const bool timed = f.latency.count() != 0;
+            o[0] = f.function;
+            o[1] = static_cast<long long>(f.calls);
+            o[2] = static_cast<long long>(f.failing);
+            o[3] = static_cast<long long>(f.unfinished);
+            o[4] = static_cast<long long>(f.latency.count());
+            o[5] = f.latency.quantile(0.5);
+            o[6] = f.latency.quantile(0.99);
+            o[7] = timed ? f.latency.max() : -1;
+        }
+    } else if (which == 1) {
+        std::vector<const std::pair<const std::string, EventStats> *> order;
+        order.reserve(s.names.size());
+        for (const auto &e : s.names) order.push_back(&e);
+        std::sort(order.begin(), order.end(),
+                  [](const auto *a, const auto *b) { return a->second.order < b->second.order; });
+        s.rows[1].clear();
+        for (const auto *e : order) {
+            if (n >= cap) break;
+            long long *o = out + 4 * n++;
+            o[0] = static_cast<long long>(e->second.count);
+            o[1] = static_cast<long long>(e->second.peak);
+            o[2] = e->second.peak_second;
+            o[3] = static_cast<long long>(s.rows[1].size());
+            s.rows[1].push_back(&e->first);
+        }
+    } else if (which == 2) {
+        for (unsigned i = 0; i < s.ngaps && n < cap; ++i) {
+            long long *o = out + 2 * n++;
+            o[0] = s.gaps[i].start;
+            o[1] = static_cast<long long>(s.gaps[i].length);
+        }
+    }
+    return n;
+}
+
+// The latency sketch's quantiles `q[0, nq)` of the durations `ns[0, n)` into `out`, then its
+// maximum (-1 when n is 0): the summary's latencies, for tests to hold against others.
+void standin_rec_sketch(const long long *ns, size_t n, const double *q, int nq, long long *out) {
+    LatencySketch sketch;
+    for (std::size_t i = 0; i < n; ++i) sketch.add(ns[i]);
+    for (int i = 0; i < nq; ++i) out[i] = sketch.quantile(q[i]);
+    out[nq] = sketch.count() != 0 ? sketch.max() : -1;
 }
 
 }  // extern "C"

@@ -267,6 +267,7 @@ struct Decoded {
     std::uint64_t frames = 0, waits = 0, writer_ns = 0;
     const unsigned char *args_start = nullptr, *args_end = nullptr;  // the encoded arguments
     bool redacted_args = false;
+    std::int64_t duration = -1;  // ns the SDK took; -1 when the format does not hold it
 
     std::string_view args() const {
         return {reinterpret_cast<const char *>(args_start),
@@ -291,6 +292,7 @@ inline bool decode_body(const unsigned char *body, std::uint32_t size, bool own_
     d.time = static_cast<std::int64_t>(load64(body + 24));
     d.nvalues = d.nargs = d.nouts = 0;
     d.redacted_args = false;
+    d.duration = -1;
     ValueReader r(body + frame_head, body + size);
     auto values = [&](std::uint8_t &count) {
         if (!r.u8(count)) return false;

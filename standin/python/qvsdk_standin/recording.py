@@ -6,7 +6,9 @@
     for r in rec:                    # Call, Open, Event and Note records, in file order,
         ...                          # streamed from the file (rec.records: all of them, held)
     rec.session()                    # calls (and calls left open) in the order they were made
-    print(recording.summary(rec))    # span, calls and events per name, statuses, waits, damage
+    print(recording.summary(rec))    # span, calls and events per name, statuses, waits, damage,
+                                     # then failing statuses, latency, peak rates and gaps
+    recording.statistics(rec)        # those statistics as figures (session_stats.Figures)
     recording.write_jsonl(rec, sys.stdout)
 
     python -m qvsdk_standin.recording summary FILE
@@ -46,7 +48,10 @@ import sys
 from collections import Counter
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import IO, Any, Final, Union
+from typing import IO, TYPE_CHECKING, Any, Final, Union
+
+if TYPE_CHECKING:
+    from . import session_stats
 
 __all__ = [
     "Call",
@@ -68,6 +73,7 @@ __all__ = [
     "crc32c",
     "environment",
     "read",
+    "statistics",
     "summary",
     "write_jsonl",
 ]
@@ -375,8 +381,8 @@ class _Totals(ctypes.Structure):
     _fields_ = [(name, ctypes.c_uint64) for name in ("frames", "calls", "events", "waits")] + [
         ("min_time", ctypes.c_int64), ("max_time", ctypes.c_int64)] + [
         (name, ctypes.c_uint64) for name in ("results", "names", "failures", "unfinished",
-                                             "redacted", "clear")] + [
-        ("closed", ctypes.c_int32), ("pad", ctypes.c_int32)]
+                                             "redacted", "clear", "functions", "gaps")] + [
+        ("closed", ctypes.c_int32), ("timed", ctypes.c_int32)]
 
 
 def _declare(name: str, restype: object, *argtypes: object) -> Any:
@@ -400,6 +406,8 @@ _rec_values = _declare("standin_rec_values", _int, _vp, _sz, _vp, _int)
 _rec_summarise = _declare("standin_rec_summarise", _int, _vp, ctypes.POINTER(_Totals))
 _rec_rows = _declare("standin_rec_summary_rows", _int, _vp, _int, _vp, _int)
 _rec_row_value = _declare("standin_rec_row_value", _int, _vp, _int, _int, _vp)
+_rec_stats = _declare("standin_rec_summary_stats", _int, _vp, _int, _vp, _int)
+_rec_sketch = _declare("standin_rec_sketch", None, _vp, _sz, _vp, _int, _vp)
 _catalogue_hash = _declare("standin_catalogue_hash", ctypes.c_ulonglong)
 
 # The layouts of FrameOut and ValueOut in reader.cpp.
@@ -535,6 +543,12 @@ class _Handle:
         n = int(_rec_rows(self.handle, which, out, count))
         return [tuple(out[i * width:(i + 1) * width]) for i in range(n)]
 
+    def stats(self, which: int, count: int, width: int) -> list[tuple[int, ...]]:
+        """Rows of the summary's statistics (signed)."""
+        out = (ctypes.c_int64 * max(1, count * width))()
+        n = int(_rec_stats(self.handle, which, out, count))
+        return [tuple(out[i * width:(i + 1) * width]) for i in range(n)]
+
 
 def decode_values(raw: bytes) -> tuple[Value, ...]:
     """An argument list encoded as the format encodes it (a count, then the values)."""
@@ -589,8 +603,24 @@ def _status(call: Call) -> str:
 
 
 def summary(rec: Recording) -> str:
-    """Span, calls and events per name, statuses, waits and the state of the tail: computed by
-    the parser in one pass over the file, in memory that does not grow with it."""
+    """Span, calls and events per name, statuses, waits, the state of the tail, and the
+    session's statistics (session_stats.report: failing statuses, latency, peak rates, gaps):
+    computed by the parser in one pass over the file, in memory that does not grow with it."""
+    from . import session_stats
+
+    text, figures = _summarise(rec)
+    return text + "\n" + session_stats.report(figures, start_ns=rec.start_ns)
+
+
+def statistics(rec: Recording) -> session_stats.Figures:
+    """The session's statistics (as session_stats computes them from records), by the parser in
+    one pass over the file."""
+    return _summarise(rec)[1]
+
+
+def _summarise(rec: Recording) -> tuple[str, session_stats.Figures]:
+    from . import session_stats
+
     names = _names() if rec.own_catalogue else None
 
     def function(index: int) -> str:
@@ -608,9 +638,19 @@ def summary(rec: Recording) -> str:
         for name in unfinished:
             statuses.setdefault(name, Counter())["unfinished"] += 1
         per_event: Counter[bytes | None] = Counter()
-        for count, row, _ in h.rows(1, int(t.names), 3):
+        events = []
+        for count, peak, second, row in h.stats(1, int(t.names), 4):
             text = h.row_value(1, row)
-            per_event[bytes(text) if isinstance(text, bytes) else None] += count
+            event = bytes(text) if isinstance(text, bytes) else None
+            per_event[event] += count
+            events.append(session_stats.EventFigures(event, count, peak, second))
+        functions = session_stats.sort_functions(
+            session_stats.FunctionFigures(function(fn), calls, failing, unfinished, timed,
+                                          *(None if v < 0 else v for v in (median, p99, most)))
+            for fn, calls, failing, unfinished, timed, median, p99, most
+            in h.stats(0, int(t.functions), 8))
+        gaps = tuple(session_stats.Gap(start, length % 2**64)
+                     for start, length in h.stats(2, int(t.gaps), 2))
         notes = [(code, h.row_value(2, row)) for code, row, _ in h.rows(2, int(t.failures), 3)]
         clear = [(count, f"{function(fn)} {f'argument {arg - 1}' if arg else 'result'}")
                  for count, arg, fn in h.rows(4, int(t.clear), 3)]
@@ -652,7 +692,19 @@ def summary(rec: Recording) -> str:
                                        else "intact, but no closing note"))
     if unfinished:
         lines.append(f"unfinished  {', '.join(unfinished)}")
-    return "\n".join(lines)
+    figures = session_stats.Figures(
+        bool(t.timed), functions, tuple(events), int(t.min_time) if t.frames else None,
+        int(t.max_time) if t.frames else None, gaps)
+    return "\n".join(lines), figures
+
+
+def _latency_sketch(ns: list[int], quantiles: list[float]) -> list[int | None]:
+    """The quantiles and the maximum of durations by the parser's latency sketch (for tests)."""
+    values = (ctypes.c_longlong * max(1, len(ns)))(*ns)
+    qs = (ctypes.c_double * max(1, len(quantiles)))(*quantiles)
+    out = (ctypes.c_longlong * (len(quantiles) + 1))()
+    _rec_sketch(values, len(ns), qs, len(quantiles), out)
+    return [None if v < 0 else int(v) for v in out]
 
 
 def _secrets(rec: Recording) -> str:
@@ -797,10 +849,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         rec = read(args.file, foreign=True)
         if args.command == "summary":
-            from . import session_stats
-
             print(summary(rec))
-            print(session_stats.report(session_stats.collect(iter(rec)), start_ns=rec.start_ns))
         else:
             write_jsonl(rec, sys.stdout)
     except (OSError, RecordingError) as e:

@@ -15,6 +15,13 @@ maximum and the minimum are exact), in at most some two thousand buckets per fun
 
 A call's duration is the recording's `duration_ns` when its format holds one, None otherwise:
 latency then shows as "n/a", the other figures are the same.
+
+`recording.summary` and `recording.statistics` compute the same figures in the parser's one pass
+over a file (in C++, at the speed of the file's bytes); this module computes them from records
+(the picture of a session walks its records anyway, and hand-built records have no file). Both
+give a `Figures`, which `report` prints. They differ in one respect only: a stream settles an
+open frame by a later call frame (the recorder writes them in that order), while the parser
+counts a call unfinished only when no frame of it returned anywhere in the file.
 """
 
 from __future__ import annotations
@@ -29,7 +36,10 @@ from typing import Final
 from .recording import Call, Callback, Event, Note, Open, Record, Wide
 
 __all__ = [
+    "EventFigures",
     "EventStats",
+    "Figures",
+    "FunctionFigures",
     "FunctionStats",
     "Gap",
     "LatencySketch",
@@ -39,6 +49,7 @@ __all__ = [
     "duration_of",
     "is_failing",
     "report",
+    "sort_functions",
 ]
 
 NS: Final = 1_000_000_000
@@ -175,6 +186,49 @@ class Gap:
     length_ns: int
 
 
+@dataclass(frozen=True, slots=True)
+class FunctionFigures:
+    function: str
+    calls: int  # unfinished ones included
+    failing: int
+    unfinished: int
+    timed: int  # calls whose duration is known
+    median_ns: int | None
+    p99_ns: int | None
+    max_ns: int | None
+
+
+@dataclass(frozen=True, slots=True)
+class EventFigures:
+    name: bytes | None
+    count: int
+    peak_per_second: int
+    peak_second: int  # the first second (of the recording's clock) holding the peak
+
+
+@dataclass(frozen=True, slots=True)
+class Figures:
+    """A session's statistics as figures: functions by calls (most first) then name, events in
+    the order their names first came, the longest gaps longest first."""
+
+    timed: bool
+    functions: tuple[FunctionFigures, ...]
+    events: tuple[EventFigures, ...]
+    first_ns: int | None
+    last_ns: int | None
+    gaps: tuple[Gap, ...]
+
+    @property
+    def span_ns(self) -> int:
+        if self.first_ns is None or self.last_ns is None:
+            return 0
+        return self.last_ns - self.first_ns
+
+
+def sort_functions(functions: Iterable[FunctionFigures]) -> tuple[FunctionFigures, ...]:
+    return tuple(sorted(functions, key=lambda f: (-f.calls, f.function)))
+
+
 @dataclass(slots=True)
 class SessionStats:
     """Statistics fed one record at a time (`add`), in file order; `finish` settles them."""
@@ -270,6 +324,16 @@ class SessionStats:
         self.gaps = [Gap(-start, length) for length, start in sorted(self._gaps, reverse=True)]
         return self
 
+    def figures(self) -> Figures:
+        self.finish()
+        functions = sort_functions(
+            FunctionFigures(f.function, f.calls, f.failing, f.unfinished, f.latency.count,
+                            f.median_ns, f.p99_ns, f.max_ns) for f in self.functions.values())
+        events = tuple(EventFigures(e.name, e.count, e.peak_per_second, e.peak_second)
+                       for e in self.events.values())
+        return Figures(self.timed, functions, events, self.first_ns, self.last_ns,
+                       tuple(self.gaps))
+
 
 def collect(records: Iterable[Record]) -> SessionStats:
     """The statistics of a session's records (in file order), in one pass."""
@@ -307,21 +371,22 @@ def _at(ns: int, start_ns: int | None) -> str:
     return shown
 
 
-def report(stats: SessionStats, start_ns: int | None = None) -> str:
+def report(stats: SessionStats | Figures, start_ns: int | None = None) -> str:
     """The statistics as text; `start_ns` (the recording's start, wall clock since the epoch)
     puts wall-clock times beside the offsets."""
-    stats.finish()
+    if isinstance(stats, SessionStats):
+        stats = stats.figures()
     lines = ["latency     " + ("median, 99th percentile and maximum of each function's calls"
                              if stats.timed else "n/a: this recording holds no call durations")]
     lines.append(f"  {'function':<44} {'calls':>8} {'failing':>8} {'median':>10} {'p99':>10} "
                  f"{'max':>10}")
-    for f in sorted(stats.functions.values(), key=lambda f: (-f.calls, f.function)):
+    for f in sort_functions(stats.functions):
         lines.append(f"  {f.function:<44} {f.calls:>8} {f.failing:>8} "
                      f"{duration(f.median_ns):>10} {duration(f.p99_ns):>10} "
                      f"{duration(f.max_ns):>10}")
     lines.append("event rates (peak: the most events within one second of the recording)")
     lines.append(f"  {'event':<44} {'count':>8} {'peak/s':>8}  at")
-    for e in sorted(stats.events.values(), key=lambda e: (-e.count, e.name or b"")):
+    for e in sorted(stats.events, key=lambda e: (-e.count, e.name or b"")):
         lines.append(f"  {_name(e.name):<44} {e.count:>8} {e.peak_per_second:>8}  "
                      f"{_at(e.peak_second * NS, start_ns)}")
     if stats.first_ns is not None:

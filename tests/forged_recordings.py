@@ -64,10 +64,14 @@ def values(*vs):
     return bytes([len(vs)]) + b"".join(vs)
 
 
-def call(function, args, result, outs=(), seq=1, parent=0, kind=CALL):
+def call(function, args, result, outs=(), seq=1, parent=0, kind=CALL, version=1, duration=0):
+    """A call frame (or an open frame) of format `version`: from version 2, a call frame ends
+    with its duration."""
     body = values(*args)
     if kind == CALL:
         body += result + values(*outs)
+        if version >= 2:
+            body += struct.pack("<q", duration)
     return frame(kind, body, function, seq, parent)
 
 
@@ -82,20 +86,26 @@ def note(code=1, message=b"closed"):
     return frame(NOTE, struct.pack("<HQQQ", code, 3, 0, 0) + blob(message, 2))
 
 
-def session():
-    """A valid recording (what drive() does): the callback registered, a token set, orders
-    fetched with an event inside the call, an event between calls (delivered by the run), a
-    run, and the closing note."""
-    return header() + b"".join([
-        call(SET_CALLBACK, [raw(7, b"\1")], raw(9), seq=1),
-        call(SET_TOKEN, [blob(b"secret", 2)], i32(0), seq=2),
-        call(GET_ORDERS, [blob(b"r")], i32(0), [blob(b"ab"), i32(2)], seq=3, kind=OPEN),
+def session(version=1):
+    """A valid recording (what drive() does) of format `version`: the callback registered, a
+    token set, orders fetched with an event inside the call, an event between calls (delivered
+    by the run), a run, and the closing note. From version 2, call number `seq` took
+    DURATIONS[seq] nanoseconds."""
+    v = {"version": version}
+    return header(version=version) + b"".join([
+        call(SET_CALLBACK, [raw(7, b"\1")], raw(9), seq=1, duration=DURATIONS[1], **v),
+        call(SET_TOKEN, [blob(b"secret", 2)], i32(0), seq=2, duration=DURATIONS[2], **v),
+        call(GET_ORDERS, [blob(b"r")], i32(0), [blob(b"ab"), i32(2)], seq=3, kind=OPEN, **v),
         event(b"tick", b"t1", seq=4, parent=3),
-        call(GET_ORDERS, [blob(b"r")], i32(0), [blob(b"ab"), i32(2)], seq=3),
+        call(GET_ORDERS, [blob(b"r")], i32(0), [blob(b"ab"), i32(2)], seq=3,
+             duration=DURATIONS[3], **v),
         event(b"bar", b"\0b", seq=5),
-        call(RUN, [], i32(0), seq=6),
+        call(RUN, [], i32(0), seq=6, duration=DURATIONS[6], **v),
         note(),
     ])
+
+
+DURATIONS = {1: 0, 2: 1500, 3: 2**40, 6: 2**63 - 1}  # the largest a duration can be
 
 
 def frames(data):

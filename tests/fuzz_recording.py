@@ -25,7 +25,8 @@ from hypothesis import strategies as st  # noqa: E402
 
 import forged_recordings as fr  # noqa: E402
 
-BASES = [fr.session(), fr.session()[:-40]]  # complete, and with a torn tail
+# Format 2 complete and with a torn tail; format 1 complete.
+BASES = [fr.session(2), fr.session(2)[:-40], fr.session(1)]
 INTERESTING = [0, 1, 2, 3, 4, 31, 32, 33, 255, 256, 65535, 65536, 2**31 - 1, 2**31, 2**32 - 1]
 
 u32_at = st.tuples(st.just("u32"), st.integers(0, 200),

@@ -41,6 +41,49 @@ def frames(rec):
     return [r for r in rec.records if not isinstance(r, recording.Note)]
 
 
+# ---- durations ----
+
+# Times of different frames are converted from the recorder's clock at a rate refined as the
+# session goes: compared across frames, they agree to far better than this.
+SKEW = 1_000_000
+
+
+def test_a_call_records_how_long_the_sdk_took(tmp_path):
+    """Every returned call has its duration: a call whose outcome sleeps 20 ms took at least
+    that; one whose event's handler sleeps 10 ms holds the event and the handling; and each
+    ends before the thread's next call starts (a duration in the clock's ticks, or counting
+    the recorder's own work after the call, would reach past it)."""
+    path = tmp_path / "timed.qvrec"
+    proc = run(path, """
+        import time
+        def slow(*args):
+            time.sleep(0.02)
+            return 0
+        sdk.set_result("qvi_get_cash_pb_v2", slow)
+        sdk.queue_event("tick", b"t")
+        sdk.deliver_in("qvi_get_orders_pb", 1)
+        c_sdk.py_qvi_set_data_callback(lambda event, data: time.sleep(0.01))
+        for _ in range(3):
+            c_sdk.py_qvi_get_cash_pb_v2(b"c")
+            c_sdk.py_qvi_get_orders(b"o")
+            c_sdk.qvi_poll()
+    """)
+    assert proc.returncode == 0, proc.stderr
+    rec = recording.read(path)
+    assert rec.version == recording.VERSION == 2
+    calls = rec.calls()
+    assert len(calls) == 10 and all(c.finished and c.duration_ns >= 0 for c in calls)
+    for c in calls:
+        if c.function == "qvi_get_cash_pb_v2":
+            assert c.duration_ns >= 20_000_000, c
+    orders = next(c for c in calls if c.function == "qvi_get_orders_pb")
+    [inside] = [e for e in rec.events() if e.parent == orders.seq]
+    assert orders.time_ns - SKEW <= inside.time_ns
+    assert inside.time_ns + 10_000_000 <= orders.time_ns + orders.duration_ns
+    for c, following in zip(calls, calls[1:]):
+        assert c.time_ns + c.duration_ns <= following.time_ns + SKEW, (c, following)
+
+
 # ---- crashes ----
 
 CRASHES = {

@@ -56,6 +56,7 @@ def test_round_trip(recorded, module_globals):
     assert "tail        complete" in recording.summary(rec)
     assert recording.summary(rec) == forged_recordings.reference_summary(rec)
     calls = rec.calls()
+    assert rec.version == 2 and all(c.finished and c.duration_ns >= 0 for c in calls)
     assert [c.function for c in calls][:3] == ["qvi_set_event_callback_pb", "qvi_get_orders_pb",
                                                "qvi_get_cash_pb_v2"]
     inside = [e for e in rec.events() if e.parent == calls[1].seq]
@@ -64,6 +65,7 @@ def test_round_trip(recorded, module_globals):
     assert [(e.name, e.thread != calls[1].thread) for e in outside] == [(b"bar", True)]
     lines = [json.loads(line) for line in recording.jsonl(rec)]
     assert len(lines) == 1 + len(rec.records)
+    assert all(line["duration_ns"] >= 0 for line in lines if line["frame"] == "call")
     # Replayed strictly, twice: the same results as recorded, the same journal both times,
     # and that journal is the recording's calls.
     journals = []

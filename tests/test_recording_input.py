@@ -2,7 +2,9 @@
 refusal naming the offset and the reason, never in heap bytes handed out, a crash or an
 allocation beyond the file's size; redacted values; the fuzz test (in a subprocess)."""
 
+import json
 import os
+import struct
 import subprocess
 import sys
 
@@ -20,49 +22,70 @@ FUZZ = os.path.join(ROOT, "tests", "fuzz_recording.py")
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
-def body_frames():
-    """Frames that pass their checksum but lie, and what the refusal says."""
+def body_frames(version):
+    """Frames of format `version` that pass their checksum but lie, and what the refusal
+    says."""
     orders = fr.GET_ORDERS
-    return {
+    duration = struct.pack("<q", 0) if version >= 2 else b""
+
+    def call(*args, **kwargs):
+        return fr.call(*args, version=version, **kwargs)
+
+    frames = {
         "response text claims 64 KiB in 2 bytes": (
-            fr.call(orders, [fr.blob(b"r")], fr.i32(0), [fr.blob(b"ab", tag=2), fr.i32(65536)]),
+            call(orders, [fr.blob(b"r")], fr.i32(0), [fr.blob(b"ab", tag=2), fr.i32(65536)]),
             "a response whose reported length exceeds the bytes it holds"),
         "response bytes claim 100 MB": (
-            fr.call(orders, [fr.blob(b"r")], fr.i32(0), [fr.blob(b"ab"), fr.i32(100 << 20)]),
+            call(orders, [fr.blob(b"r")], fr.i32(0), [fr.blob(b"ab"), fr.i32(100 << 20)]),
             "a response whose reported length exceeds the bytes it holds"),
         "request claims 2**31-1 bytes": (
-            fr.call(orders, [fr.blob(b"r", length=2**31 - 1)], fr.i32(0)),
+            call(orders, [fr.blob(b"r", length=2**31 - 1)], fr.i32(0)),
             "a value runs past the end of its frame"),
         "response claims 2**32-1 bytes": (
-            fr.call(orders, [fr.blob(b"r")], fr.i32(0),
+            call(orders, [fr.blob(b"r")], fr.i32(0),
                     [fr.blob(b"ab", length=2**32 - 1), fr.i32(2)]),
             "a value runs past the end of its frame"),
         "event payload claims more than it holds": (
             fr.event(b"tick", b"x", length=2**31 - 1), "an event whose reported length exceeds the payload it holds"),
         "event text of another kind": (
             fr.frame(fr.EVENT, fr.i32(1) + fr.raw(0) + b"\0\0\0\0"), "an event whose text is not a text"),
-        "unknown value tag": (fr.call(orders, [fr.raw(11)], fr.i32(0)), "an unknown value tag"),
+        "unknown value tag": (call(orders, [fr.raw(11)], fr.i32(0)), "an unknown value tag"),
         "unknown frame kind": (fr.frame(9, b""), "an unknown frame kind"),
         "function beyond the catalogue": (
-            fr.call(len(fr.FUNCTIONS), [], fr.i32(0)), "a function index beyond the catalogue"),
+            call(len(fr.FUNCTIONS), [], fr.i32(0)), "a function index beyond the catalogue"),
         "argument count beyond the values": (
             fr.frame(fr.CALL, b"\x05" + fr.i32(1), orders), "a value runs past the end of its frame"),
-        "flag of 2": (fr.call(orders, [fr.raw(6, b"\x02")], fr.i32(0)),
+        "flag of 2": (call(orders, [fr.raw(6, b"\x02")], fr.i32(0)),
                        "a flag or callback value other than 0 or 1"),
         "redacted of kind i32": (
-            fr.call(orders, [fr.redacted(3, 4)], fr.i32(0)), "a redacted value of a kind"),
-        "redacted result": (fr.call(orders, [], fr.redacted(1, 4)),
+            call(orders, [fr.redacted(3, 4)], fr.i32(0)), "a redacted value of a kind"),
+        "redacted result": (call(orders, [], fr.redacted(1, 4)),
                             "a redacted result that is not a text"),
         "bytes left over": (
-            fr.frame(fr.CALL, fr.values() + fr.i32(0) + fr.values() + b"!", orders),
+            fr.frame(fr.CALL, fr.values() + fr.i32(0) + fr.values() + duration + b"!", orders),
             "bytes left over in a frame"),
     }
+    if version >= 2:
+        frames["call without its duration"] = (
+            fr.call(orders, [], fr.i32(0), version=1), "a value runs past the end of its frame")
+        frames["duration cut short"] = (
+            fr.frame(fr.CALL, fr.values() + fr.i32(0) + fr.values() + duration[:7], orders),
+            "a value runs past the end of its frame")
+        frames["negative duration"] = (call(orders, [], fr.i32(0), duration=-1),
+                                       "a negative call duration")
+    else:
+        frames["version 1 call with a duration"] = (
+            fr.call(orders, [], fr.i32(0), version=2), "bytes left over in a frame")
+    return frames
 
 
 HEADERS = {
     "not a recording": (b"NOTAREC!" + bytes(40), "offset 0: not a recording"),
     "cut inside the header": (fr.header()[:20], "offset 20: the file ends inside its header"),
-    "another version": (fr.header(version=2), "offset 8: format version 2, this reader reads 1"),
+    "a later version": (fr.header(version=3),
+                        "offset 8: format version 3, this reader reads versions 1 to 2"),
+    "version 0": (fr.header(version=0),
+                  "offset 8: format version 0, this reader reads versions 1 to 2"),
     "another header size": (fr.header(size=40),
                             "offset 10: a header size of 40 bytes, format 1 has 48"),
     "header checksum": (fr.header()[:-1] + b"\0", "offset 44: the header fails its checksum"),
@@ -76,13 +99,14 @@ def refusal(call):
     return str(caught.value)
 
 
-@pytest.mark.parametrize("name", sorted(body_frames()))
-def test_a_lying_frame_is_refused_where_it_is(tmp_path, name):
+@pytest.mark.parametrize("version, name",
+                         [(v, name) for v in (1, 2) for name in sorted(body_frames(v))])
+def test_a_lying_frame_is_refused_where_it_is(tmp_path, version, name):
     """Every reader refuses the file, naming the frame's offset and the true reason; the frames
     before it were read. Replay refuses it whole: nothing of it is handed out."""
-    forged, reason = body_frames()[name]
+    forged, reason = body_frames(version)[name]
     path = tmp_path / "forged.qvrec"
-    good = fr.header() + fr.call(fr.RUN, [], fr.i32(0), seq=9)
+    good = fr.header(version=version) + fr.call(fr.RUN, [], fr.i32(0), seq=9, version=version)
     path.write_bytes(good + forged + fr.note())
     where = f"offset {len(good)} (frame 1): a malformed frame: {reason}"
     rec = recording.read(path)
@@ -121,21 +145,30 @@ def test_another_catalogue_is_named_as_such(tmp_path):
     assert "qvi_get_orders_pb" not in text and f"#{fr.GET_ORDERS}" in text
 
 
-def test_the_reader_and_replay_agree_on_a_valid_session(tmp_path, module_globals):
-    """The written session read back, summarised and replayed: a redacted token matches any
-    token, every output is the file's bytes, events go where they were recorded."""
+@pytest.mark.parametrize("version", [1, 2])
+def test_the_reader_and_replay_agree_on_a_valid_session(tmp_path, version, module_globals):
+    """The written session of either format read back, summarised and replayed: a redacted
+    token matches any token, every output is the file's bytes, events go where they were
+    recorded; calls have their durations from format 2 on, and none before."""
     path = tmp_path / "session.qvrec"
-    path.write_bytes(fr.session())
+    path.write_bytes(fr.session(version))
     rec = recording.read(path)
     calls = rec.calls()
     assert [c.function for c in calls] == ["qvi_set_event_callback_pb", "qvi_set_token", "qvi_get_orders_pb", "qvi_run"]
+    durations = [fr.DURATIONS[c.seq] if version >= 2 else None for c in calls]
+    assert [c.duration_ns for c in calls] == durations
+    exported = [json.loads(line) for line in recording.jsonl(rec)]
+    assert [d.get("duration_ns") for d in exported if d["frame"] == "call"] == durations
+    assert exported[0]["version"] == rec.version == version
     assert rec.closed and rec.damage is None
     text = recording.summary(rec)
     assert "frames      8: 4 calls, 2 events" in text and "tail        complete" in text
 
     redacted_path = tmp_path / "redacted.qvrec"
-    data = fr.session().replace(fr.call(fr.SET_TOKEN, [fr.blob(b"secret", 2)], fr.i32(0), seq=2),
-                                fr.call(fr.SET_TOKEN, [fr.redacted(2, 6)], fr.i32(0), seq=2))
+    token = {"seq": 2, "version": version, "duration": fr.DURATIONS[2]}
+    data = fr.session(version).replace(
+        fr.call(fr.SET_TOKEN, [fr.blob(b"secret", 2)], fr.i32(0), **token),
+        fr.call(fr.SET_TOKEN, [fr.redacted(2, 6)], fr.i32(0), **token))
     redacted_path.write_bytes(data)
     token = recording.read(redacted_path).calls()[1].args[0]
     assert token == recording.Redacted("text", 6)

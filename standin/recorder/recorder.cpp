@@ -121,7 +121,7 @@ struct Scope {
     Id id;
     std::uint64_t seq;
     std::uint64_t parent;
-    std::uint64_t time;  // in ticks, at entry
+    std::uint64_t time;  // in ticks, at entry: the last thing before the forwarded call
     SizeArgs size_args;
     WriteArgs write_args;
     const void *args;
@@ -276,31 +276,38 @@ R recorded(Call call, A... a) {
     Scope scope{id,
                 next_seq.fetch_add(1, std::memory_order_relaxed),
                 outer != nullptr ? outer->seq : 0,
-                ticks::now(),
+                0,
                 &encode_tuple<id, request, qvrec::BasicEncoder<Sizer>, A...>,
                 &encode_tuple<id, request, qvrec::BasicEncoder<Cursor>, A...>,
                 &args,
                 outer,
                 false};
     t.current = &scope;
-    auto write = [&](const R *result) {
+    // The call's duration is the forwarded call alone: from its entry time, taken last before
+    // it, to the time taken first after it. Events delivered inside it are in it, as is the
+    // module's handling of them.
+    auto write = [&](const R *result, std::uint64_t returned) {
         t.current = outer;
         try {
+            const std::int64_t duration = the_recording->span(scope.time, returned);
             write_frame(Frame::call, static_cast<std::uint16_t>(id), thread_number(t), scope.seq,
                         scope.parent, scope.time, [&](auto &e) {
                             recorder::encode_args<id, request>(e, a...);
                             encode_outcome<id, R>(e, result, a...);
+                            e.i64(duration);
                         });
         } catch (...) {
             // Only a note's text can fail to be made: the call's result stands.
         }
     };
     if constexpr (std::is_void_v<R>) {
+        scope.time = ticks::now();
         call();
-        write(nullptr);
+        write(nullptr, ticks::now());
     } else {
+        scope.time = ticks::now();
         const R result = call();
-        write(&result);
+        write(&result, ticks::now());
         return result;
     }
 }

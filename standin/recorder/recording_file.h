@@ -38,6 +38,14 @@ public:
                                          rate_.load(std::memory_order_relaxed));
     }
 
+    // The nanoseconds between two times taken with ticks::now(), none when `to` is not later
+    // (the counters of two processors need not agree).
+    std::int64_t span(std::uint64_t from, std::uint64_t to) const {
+        return to > from ? static_cast<std::int64_t>(static_cast<double>(to - from) *
+                                                     rate_.load(std::memory_order_relaxed))
+                         : 0;
+    }
+
     // Stores one frame of `size` bytes (size field, body, checksum), written in place by
     // fill(at). A frame the file cannot take is left out, and a note says so, naming `what`.
     template <typename Fill>

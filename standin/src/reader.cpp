@@ -143,12 +143,13 @@ struct FrameOut {
     std::uint64_t offset, index, seq, parent;
     std::int64_t time;
     std::uint64_t frames, waits, writer_ns;
+    std::int64_t duration;  // a call's, -1 when the format does not hold it
     std::uint32_t thread, first;
     std::int32_t length;
     std::uint16_t function, code;
     std::uint8_t kind, nargs, nouts, pad[5];
 };
-static_assert(sizeof(FrameOut) == 88);
+static_assert(sizeof(FrameOut) == 96);
 
 // One value as handed to Python (the layout of _VALUE in recording.py): bytes and texts by the
 // offset of their payload in the file.
@@ -395,7 +396,7 @@ void event_stats(Summary &s, const qvrec::Decoded &d) {
 struct Handle {
     qvrec::Mapping map;
     qvrec::Header header;
-    qvrec::Scanner scanner{nullptr, 0, true};
+    qvrec::Scanner scanner{nullptr, 0, qvrec::version, true};
     qvrec::Decoded frame;
     std::size_t released = qvrec::header_size;
     Summary summary;
@@ -483,7 +484,8 @@ void *standin_rec_open(const char *path, char *error, int error_size) {
         delete h;
         return nullptr;
     }
-    h->scanner = qvrec::Scanner(h->map.data(), h->map.size(), h->header.own_catalogue());
+    h->scanner =
+        qvrec::Scanner(h->map.data(), h->map.size(), h->header.version, h->header.own_catalogue());
     return h;
 }
 
@@ -496,14 +498,16 @@ void *standin_rec_open_memory(const void *data, size_t size, char *error, int er
         delete h;
         return nullptr;
     }
-    h->scanner = qvrec::Scanner(h->map.data(), h->map.size(), h->header.own_catalogue());
+    h->scanner =
+        qvrec::Scanner(h->map.data(), h->map.size(), h->header.version, h->header.own_catalogue());
     return h;
 }
 
 // Goes on from the frame at `offset` (one found by an earlier walk), numbered `index`.
 void standin_rec_seek(void *handle, unsigned long long offset, unsigned long long index) {
     Handle &h = *static_cast<Handle *>(handle);
-    h.scanner = qvrec::Scanner(h.map.data(), h.map.size(), h.header.own_catalogue());
+    h.scanner =
+        qvrec::Scanner(h.map.data(), h.map.size(), h.header.version, h.header.own_catalogue());
     h.scanner.at = offset;
     h.scanner.index = index;
 }
@@ -569,6 +573,7 @@ int standin_rec_batch(void *handle, void *frames, int frame_cap, void *values, i
         f.frames = d.frames;
         f.waits = d.waits;
         f.writer_ns = d.writer_ns;
+        f.duration = d.duration;
         f.thread = d.thread;
         f.first = static_cast<std::uint32_t>(nv);
         f.length = d.length;
@@ -656,7 +661,8 @@ int standin_rec_summarise(void *handle, standin_rec_totals *out) {
     if (!open.empty()) {
         // A call's frame normally follows its open frame; one that came before it (a file
         // written otherwise) is found by a second walk, which only such files need.
-        qvrec::Scanner again(h.map.data(), h.scanner.at, h.header.own_catalogue());
+        qvrec::Scanner again(h.map.data(), h.scanner.at, h.header.version,
+                             h.header.own_catalogue());
         std::size_t released = qvrec::header_size;
         while (!open.empty() && again.next(h.frame)) {
             if (h.frame.kind == qvrec::Frame::call) open.erase(h.frame.seq);

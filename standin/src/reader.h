@@ -102,14 +102,15 @@ inline bool read_header(const unsigned char *p, std::size_t size, Header &h, std
     }
     h.version = load16(p + 8);
     h.size = load16(p + 10);
-    if (h.version != version) {
-        error = "offset 8: format version " + std::to_string(h.version) + ", this reader reads " +
+    if (h.version < first_version || h.version > version) {
+        error = "offset 8: format version " + std::to_string(h.version) +
+                ", this reader reads versions " + std::to_string(first_version) + " to " +
                 std::to_string(version);
         return false;
     }
     if (h.size != header_size) {
         error = "offset 10: a header size of " + std::to_string(h.size) + " bytes, format " +
-                std::to_string(version) + " has " + std::to_string(header_size);
+                std::to_string(h.version) + " has " + std::to_string(header_size);
         return false;
     }
     if (size < header_size) {
@@ -251,8 +252,9 @@ struct Decoded {
     std::uint64_t seq = 0;
     std::uint64_t parent = 0;
     std::int64_t time = 0;
-    std::size_t offset = 0;  // of the frame (its size field) in the file
-    std::size_t index = 0;   // frame number, from 0
+    std::int64_t duration = -1;  // ns the SDK took; -1 when the format does not hold it
+    std::size_t offset = 0;      // of the frame (its size field) in the file
+    std::size_t index = 0;       // frame number, from 0
     const unsigned char *body = nullptr;
     std::uint32_t size = 0;  // of the body
     std::uint8_t nargs = 0;
@@ -267,7 +269,6 @@ struct Decoded {
     std::uint64_t frames = 0, waits = 0, writer_ns = 0;
     const unsigned char *args_start = nullptr, *args_end = nullptr;  // the encoded arguments
     bool redacted_args = false;
-    std::int64_t duration = -1;  // ns the SDK took; -1 when the format does not hold it
 
     std::string_view args() const {
         return {reinterpret_cast<const char *>(args_start),
@@ -275,9 +276,10 @@ struct Decoded {
     }
 };
 
-// Decodes a frame's body (its checksum passed); false with `error` when it is malformed.
-inline bool decode_body(const unsigned char *body, std::uint32_t size, bool own_catalogue,
-                        Decoded &d, const char *&error) {
+// Decodes a frame's body (its checksum passed) of a file of format `version`; false with
+// `error` when it is malformed.
+inline bool decode_body(const unsigned char *body, std::uint32_t size, std::uint16_t version,
+                        bool own_catalogue, Decoded &d, const char *&error) {
     if (size < frame_head) {
         error = "a frame shorter than its common part";
         return false;
@@ -291,8 +293,8 @@ inline bool decode_body(const unsigned char *body, std::uint32_t size, bool own_
     d.parent = load64(body + 16);
     d.time = static_cast<std::int64_t>(load64(body + 24));
     d.nvalues = d.nargs = d.nouts = 0;
-    d.redacted_args = false;
     d.duration = -1;
+    d.redacted_args = false;
     ValueReader r(body + frame_head, body + size);
     auto values = [&](std::uint8_t &count) {
         if (!r.u8(count)) return false;
@@ -341,6 +343,16 @@ inline bool decode_body(const unsigned char *body, std::uint32_t size, bool own_
                      out.tag == static_cast<std::uint8_t>(Tag::text)) &&
                     len.integer > static_cast<std::int64_t>(out.length)) {
                     error = "a response whose reported length exceeds the bytes it holds";
+                    return false;
+                }
+            }
+            // From version 2, the call's duration ends its frame.
+            if (version >= 2) {
+                std::uint64_t ns;
+                if (!r.u64(ns)) break;
+                d.duration = static_cast<std::int64_t>(ns);
+                if (d.duration < 0) {
+                    error = "a negative call duration";
                     return false;
                 }
             }
@@ -402,8 +414,8 @@ inline bool decode_body(const unsigned char *body, std::uint32_t size, bool own_
 // checksum but cannot be decoded is malformed, not damaged: the walk ends with `error`.
 class Scanner {
 public:
-    Scanner(const unsigned char *data, std::size_t size, bool own_catalogue)
-        : data_(data), size_(size), own_(own_catalogue) {}
+    Scanner(const unsigned char *data, std::size_t size, std::uint16_t version, bool own_catalogue)
+        : data_(data), size_(size), version_(version), own_(own_catalogue) {}
 
     std::size_t at = header_size;
     std::size_t index = 0;
@@ -432,7 +444,7 @@ public:
             load32(data_ + at + 4 + n))
             return damaged("a frame fails its checksum");
         const char *why = nullptr;
-        if (!decode_body(data_ + at + 4, n, own_, d, why)) {
+        if (!decode_body(data_ + at + 4, n, version_, own_, d, why)) {
             error_at = at;
             error = "offset " + std::to_string(at) + " (frame " + std::to_string(index) +
                     "): a malformed frame: " + why;
@@ -463,6 +475,7 @@ private:
 
     const unsigned char *data_;
     std::size_t size_;
+    std::uint16_t version_;
     bool own_;
 };
 

@@ -19,7 +19,10 @@
 namespace qvrec {
 
 inline constexpr char magic[8] = {'Q', 'V', 'S', 'D', 'K', 'R', 'E', 'C'};
-inline constexpr std::uint16_t version = 1;
+// The version the recorder writes; readers read every version from first_version on (2 added
+// each call's duration at the end of its frame).
+inline constexpr std::uint16_t version = 2;
+inline constexpr std::uint16_t first_version = 1;
 inline constexpr std::size_t header_size = 48;
 inline constexpr std::size_t frame_head = 32;  // the body's common part
 inline constexpr std::uint16_t no_function = 0xFFFF;

@@ -335,7 +335,7 @@ static int replay_load(const char *path, int strict, char *error, int error_size
         events.reserve(nevents);
     }
     auto frame = std::make_unique<qvrec::Decoded>();
-    qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
+    qvrec::Scanner scan(plan->map.data(), plan->map.size(), header.version, true);
     std::size_t released = qvrec::header_size;
     while (scan.next(*frame)) {
         const qvrec::Decoded &d = *frame;

@@ -79,7 +79,7 @@ __all__ = [
 ]
 
 MAGIC: Final = b"QVSDKREC"
-VERSION: Final = 1
+VERSION: Final = 2  # written by the recorder; versions 1 and 2 are read
 HEADER_SIZE: Final = 48
 NO_FUNCTION: Final = 0xFFFF
 CALL, EVENT, OPEN, NOTE = 1, 2, 3, 4
@@ -157,6 +157,7 @@ class Call:
     result: Value
     outputs: tuple[Value, ...]
     finished: bool = True
+    duration_ns: int | None = None  # how long the SDK took; None where the format (1) lacks it
 
 
 @dataclass(frozen=True, slots=True)
@@ -411,7 +412,7 @@ _rec_sketch = _declare("standin_rec_sketch", None, _vp, _sz, _vp, _int, _vp)
 _catalogue_hash = _declare("standin_catalogue_hash", ctypes.c_ulonglong)
 
 # The layouts of FrameOut and ValueOut in reader.cpp.
-_FRAME = struct.Struct("<QQQQqQQQIIiHHBBB5x")
+_FRAME = struct.Struct("<QQQQqQQQqIIiHHBBB5x")
 _VALUE = struct.Struct("<QqdIBB2x")
 _FRAMES, _VALUES = 1024, 65536
 _KINDS = {1: "bytes", 2: "text"}
@@ -496,8 +497,8 @@ class _Handle:
                 return
             raw = memoryview(values).cast("B")
             for f in _FRAME.iter_unpack(memoryview(frames).cast("B")[:n * _FRAME.size]):
-                (_offset, index, seq, parent, time_ns, nframes, waits, writer_ns, thread, first,
-                 length, fn, code, kind, nargs, nouts) = f
+                (_offset, index, seq, parent, time_ns, nframes, waits, writer_ns, duration, thread,
+                 first, length, fn, code, kind, nargs, nouts) = f
                 count = nargs + 1 + nouts if kind == CALL else nargs if kind == OPEN else \
                     2 if kind == EVENT else 1
                 vals = [_value(base, *_VALUE.unpack_from(raw, (first + i) * _VALUE.size))
@@ -505,7 +506,8 @@ class _Handle:
                 record: Record
                 if kind == CALL:
                     record = Call(index, seq, parent, thread, time_ns, function(fn),
-                                  tuple(vals[:nargs]), vals[nargs], tuple(vals[nargs + 1:]))
+                                  tuple(vals[:nargs]), vals[nargs], tuple(vals[nargs + 1:]),
+                                  duration_ns=None if duration < 0 else duration)
                 elif kind == OPEN:
                     record = Open(index, seq, parent, thread, time_ns, function(fn), tuple(vals))
                 elif kind == EVENT:
@@ -768,6 +770,8 @@ def _json_record(r: Record) -> dict[str, object]:
         if isinstance(r, Call):
             d["result"] = to_json(r.result)
             d["outputs"] = [to_json(o) for o in r.outputs]
+            if r.duration_ns is not None:
+                d["duration_ns"] = r.duration_ns
         return d
     if isinstance(r, Event):
         return {"frame": "event", "index": r.index, "seq": r.seq, "parent": r.parent,

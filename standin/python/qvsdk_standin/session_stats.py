@@ -65,8 +65,8 @@ GAPS_KEPT: Final = 3
 def duration_of(call: Call) -> int | None:
     """How long the SDK took over `call`, in nanoseconds; None when the recording's format
     does not hold durations."""
-    d = getattr(call, "duration_ns", None)
-    return d if isinstance(d, int) and d >= 0 else None
+    d = call.duration_ns
+    return d if d is not None and d >= 0 else None
 
 
 def is_failing(call: Call) -> bool:

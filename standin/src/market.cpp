@@ -27,6 +27,10 @@
 #include "control.h"
 #include "reader.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 extern "C" {
 STANDIN_CONTROL_API int standin_market_load(const char *path, double pace, long long from_ns,
                                             long long to_ns, const char *names, int names_size,
@@ -275,23 +279,30 @@ int load(const char *path, double pace, long long from_ns, long long to_ns, cons
         bool redacted;
     };
     std::vector<Recorded> calls;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> events;  // (seq, offset)
+    std::uint64_t last_seq = 0;
+    bool in_order = true;
     auto frame = std::make_unique<qvrec::Decoded>();
     qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
-    std::size_t released = qvrec::header_size;
+#if defined(__linux__) && defined(MADV_POPULATE_READ)
+    // Every page is read (the scan now, the run again): mapped in one call rather than page
+    // fault by page fault. A kernel without it (before 5.14) faults them in as they are read.
+    if (plan->map.size() > 0)
+        madvise(const_cast<unsigned char *>(plan->map.data()), plan->map.size(),
+                MADV_POPULATE_READ);
+#endif
+    // The pages read stay mapped: the run reads the events again (resident memory is the file's
+    // pages, which the system takes back as it needs, being the file's own).
     while (scan.next(*frame)) {
         const qvrec::Decoded &d = *frame;
-        if (scan.at - released >= (8u << 20)) {  // resident memory stays flat while scanning
-            plan->map.release(released, scan.at);
-            released = scan.at;
-        }
         if (d.kind == qvrec::Frame::event) {
             if (d.time < from_ns || (to_ns >= 0 && d.time >= to_ns)) continue;
             if (names != nullptr &&
                 (d.values[0].tag != static_cast<std::uint8_t>(qvrec::Tag::text) ||
                  !wanted.contains(d.values[0].view())))
                 continue;
-            events.emplace_back(d.seq, d.offset);
+            in_order = in_order && d.seq > last_seq;
+            last_seq = d.seq;
+            plan->stream.push_back(d.offset);
         } else if (d.kind == qvrec::Frame::call) {
             // Only a call that returned holds an answer; a redacted output cannot be given.
             if (d.nouts > 0 && d.values[d.nargs + 1].tag == qvrec::redacted_tag) continue;
@@ -299,19 +310,19 @@ int load(const char *path, double pace, long long from_ns, long long to_ns, cons
                 {d.seq, d.offset, d.args(), static_cast<Id>(d.function), d.redacted_args});
         }
     }
-    plan->map.release(released, plan->map.size());
     if (!scan.error.empty()) {
         message = scan.error;
         return -1;
     }
     frame.reset();
-    // Events are written as they arrive, so mostly in order already; calls as they return.
-    auto by_seq = [](const auto &a, const auto &b) { return a.first < b.first; };
-    if (!std::is_sorted(events.begin(), events.end(), by_seq))
-        std::stable_sort(events.begin(), events.end(), by_seq);
-    plan->stream.reserve(events.size());
-    for (const auto &e : events) plan->stream.push_back(e.second);
-    std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(events);
+    // Events are written as they arrive, in order but for threads racing to write; calls as
+    // they return.
+    if (!in_order) {
+        const unsigned char *p = plan->map.data();
+        auto seq = [p](std::uint64_t offset) { return qvrec::load64(p + offset + 4 + 8); };
+        std::stable_sort(plan->stream.begin(), plan->stream.end(),
+                         [&](std::uint64_t a, std::uint64_t b) { return seq(a) < seq(b); });
+    }
     std::stable_sort(calls.begin(), calls.end(),
                      [](const Recorded &a, const Recorded &b) { return a.seq < b.seq; });
     for (const Recorded &c : calls) {

@@ -281,6 +281,9 @@ int load(const char *path, double pace, long long from_ns, long long to_ns, cons
     std::vector<Recorded> calls;
     std::uint64_t last_seq = 0;
     bool in_order = true;
+    // Room for as many events as the file could hold (the smallest event frame is 46 bytes),
+    // up to 16 Mi of them: reserved, not touched, so that growing copies nothing below that.
+    plan->stream.reserve(std::min<std::size_t>(plan->map.size() / 46, std::size_t{1} << 24));
     auto frame = std::make_unique<qvrec::Decoded>();
     qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
 #if defined(__linux__) && defined(MADV_POPULATE_READ)

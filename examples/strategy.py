@@ -168,9 +168,11 @@ def market(strategy: Strategy, path: str) -> None:
 def differences(recorded: list[recording.Call], replayed: list[sdk.MarketCall]) -> list[str]:
     """The order calls of the recording against those of the replay: what the changed strategy
     asked that the recorded one did not (+), and the reverse (-)."""
-    before = [(c.function, bytes(c.args[0]) if c.args else b"") for c in recorded
-              if c.function in ORDER_FUNCTIONS]
-    after = [(c.name, bytes(c.args[0] or b"") if c.args else b"") for c in replayed]
+    def request(args: tuple[object, ...]) -> bytes:
+        return args[0] if args and isinstance(args[0], bytes) else b""
+
+    before = [(c.function, request(c.args)) for c in recorded if c.function in ORDER_FUNCTIONS]
+    after = [(c.name, request(c.args)) for c in replayed]
     answers = {i: c.recorded for i, c in enumerate(replayed)}
     lines = []
     matcher = difflib.SequenceMatcher(None, before, after, autojunk=False)

@@ -293,3 +293,17 @@ def test_refusals(tmp_path):
             listen(seen)
             c_sdk.py_qvi_run()
         assert len(seen) == 5
+
+
+def test_events_written_out_of_order_arrive_in_order(tmp_path):
+    """Two threads may write their events in another order than they arrived: the stream is in
+    the order of arrival (sequence numbers)."""
+    s = Session()
+    for seq, name in [(2, b"second"), (1, b"first"), (3, b"third")]:
+        s.frames.append(f.frame(f.EVENT, f.blob(name, 2) + f.blob(b"") + struct.pack("<i", 0),
+                                seq=seq, thread=seq))
+    seen = []
+    with standin.market(s.write(tmp_path / "o")):
+        listen(seen)
+        c_sdk.py_qvi_run()
+    assert [name for name, _ in seen] == ["first", "second", "third"]

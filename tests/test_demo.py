@@ -65,3 +65,62 @@ def test_record_then_replay(tmp_path):
     assert summary(torn.stdout) == expected
     assert "the recording ends inside this call: its outcome was not recorded" in torn.stderr
     assert "expected qvi_run()" in torn.stderr
+
+
+def blocks(path):
+    """The fenced code blocks of a Markdown file: (language, code), in order."""
+    out, lines, language = [], None, None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("```"):
+                if lines is None:
+                    language, lines = line[3:].strip(), []
+                else:
+                    out.append((language, "".join(lines)))
+                    lines = None
+            elif lines is not None:
+                lines.append(line)
+    return out
+
+
+@pytest.mark.skipif(not os.path.exists(recording.RECORDER), reason="the recorder is not installed")
+def test_market_replay_walk_through(tmp_path):
+    """docs/market-replay.md, block by block: recorded with scripts/demo, the market replayed
+    against the changed strategy (the document's own checks of the journal), the demo's
+    --market, and the picture. Its files go to a folder of the test's own; the demo runs over
+    the build under test."""
+    doc = blocks(os.path.join(ROOT, "docs", "market-replay.md"))
+    assert [lang for lang, _ in doc] == ["sh", "python", "python", "sh", "sh", "text"]
+    env = dict(os.environ, CSDK_DEMO_PREBUILT="1",
+               PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+
+    def local(code):
+        for name in ("session.qvrec", "session.png"):
+            code = code.replace(name, str(tmp_path / name))
+        return code
+
+    def sh(code):
+        proc = subprocess.run(["bash", "-ec", local(code)], cwd=ROOT, env=env,
+                              capture_output=True, text=True, timeout=180)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        return proc.stdout
+
+    out = sh(doc[0][1])
+    assert "events handled   361" in out
+    script = local(doc[1][1] + doc[2][1])
+    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120,
+                          env=dict(env, PYTHONPATH=os.pathsep.join([HOST, os.path.join(
+                              ROOT, "examples")])))
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "asked by the changed strategy" in proc.stdout
+    assert "qvi_cancel_orders_pb" in proc.stdout.split("answered from the recording:")[-1]
+    market = sh(doc[3][1])
+    assert "the second order refused" in market and "qvi_place_order_pb -> 1016 (1x)" in market
+    assert "\n  + qvi_place_order_pb" in market and "\n  - qvi_place_order_pb" in market
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return
+    sh(doc[4][1])
+    assert (tmp_path / "session.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -37,6 +37,7 @@ STANDIN_CONTROL_API void standin_journal_clear(void);
 STANDIN_CONTROL_API int standin_journal_size(void);
 STANDIN_CONTROL_API int standin_journal_function(int i);
 STANDIN_CONTROL_API int standin_journal_argc(int i);
+STANDIN_CONTROL_API int standin_journal_recorded(int i);
 STANDIN_CONTROL_API int standin_journal_arg(int i, int j, const char **bytes,
                                             long long *size_or_integer, double *real);
 STANDIN_CONTROL_API int standin_call_argc(const void *call);

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "market.h"
 #include "replay.h"
 #include "standin.h"
 
@@ -153,14 +154,36 @@ R value_call(A... a) {
     rec.recorded();
     if constexpr (id == Id::qvi_set_event_callback_pb) set_callback(a...);
     if (replay::on) return replay::call<id, qvrec::takes_request_v<id>, R>(a...);
-    if constexpr (id == Id::qvi_run)
-        run();
-    else if constexpr (id == Id::qvi_poll)
-        poll();
-    else if constexpr (id == Id::qvi_stop)
+    // A market replay delivers the recorded market in qvi_run and qvi_poll, tells the recorded
+    // time, and answers from the recording what it can; the programmed outcomes the rest.
+    const bool market_on = market::on;
+    if (market_on) {
+        if constexpr (id == Id::qvi_now) {
+            return market::now();
+        } else if constexpr (id == Id::qvi_now_plus) {
+            return market::now_plus();
+        } else {
+            replay::Answer x;
+            const bool found = market::find<id, qvrec::takes_request_v<id>>(x, a...);
+            if constexpr (id == Id::qvi_run)
+                market::run();
+            else if constexpr (id == Id::qvi_poll)
+                market::poll();
+            if (found) {
+                if constexpr (id == Id::qvi_stop) stop();
+                return replay::apply<R>(x, a...);
+            }
+        }
+    }
+    if constexpr (id == Id::qvi_run) {
+        if (!market_on) run();
+    } else if constexpr (id == Id::qvi_poll) {
+        if (!market_on) poll();
+    } else if constexpr (id == Id::qvi_stop) {
         stop();
-    else
+    } else {
         deliver_hooked(id);
+    }
     rec.settled();
     if constexpr (ends_with_response<A...>()) {
         auto args = std::make_tuple(a...);
@@ -183,6 +206,8 @@ int exchange_call(const char *req, int req_len, char **res, int *res_len) {
     rec.request(req, req_len);
     rec.recorded();
     if (replay::on) return replay::call<id, true, int>(req, req_len, res, res_len);
+    if (replay::Answer x; market::on && market::find<id, true>(x, req, req_len, res, res_len))
+        return replay::apply<int>(x, req, req_len, res, res_len);
     deliver_hooked(id);
     rec.settled();
     response_of(id, rec.fallback(), res, res_len);
@@ -195,6 +220,8 @@ int command_call(const char *req, int req_len) {
     rec.request(req, req_len);
     rec.recorded();
     if (replay::on) return replay::call<id, true, int>(req, req_len);
+    if (replay::Answer x; market::on && market::find<id, true>(x, req, req_len))
+        return replay::apply<int>(x, req, req_len);
     deliver_hooked(id);
     rec.settled();
     return status_of(id);
@@ -205,6 +232,8 @@ int fetch_call(char **res, int *res_len) {
     Recorder rec(id, true);
     rec.recorded();
     if (replay::on) return replay::call<id, false, int>(res, res_len);
+    if (replay::Answer x; market::on && market::find<id, false>(x, res, res_len))
+        return replay::apply<int>(x, res, res_len);
     deliver_hooked(id);
     rec.settled();
     response_of(id, rec.fallback(), res, res_len);

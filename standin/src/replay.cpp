@@ -20,6 +20,7 @@
 
 #include "control.h"
 #include "crc32c.h"
+#include "market.h"
 #include "reader.h"
 
 extern "C" {
@@ -283,6 +284,7 @@ unsigned int standin_crc32c(const char *data, size_t size, int portable) {
 // plan where it starts, as the reader keeps the good prefix.
 static int replay_load(const char *path, int strict, char *error, int error_size) {
     replay::reset();
+    market::reset();
     auto plan = std::make_shared<replay::Plan>();
     std::string message;
     qvrec::Header header;
@@ -434,8 +436,10 @@ int standin_replay_load(const char *path, int strict, char *error, int error_siz
     }
 }
 
+// Ends a replay, strict, loose or market.
 void standin_replay_end(void) {
     replay::reset();
+    market::reset();
 }
 
 int standin_replay_position(void) {

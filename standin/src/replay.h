@@ -42,12 +42,10 @@ Answer take(Id id, const std::string &args);
 // Ends any replay (standin_replay_end; the stand-in's reset leaves it on).
 void reset();
 
-template <Id id, bool request, typename R, typename... A>
-R call(A... a) {
-    std::string args;
-    qvrec::Encoder e(args);
-    qvrec::encode_args<request>(e, a...);
-    const Answer x = take(id, args);
+// Answers a call with `x`: its outputs written, its result returned (market replay answers
+// the calls it finds in the recording this way too).
+template <typename R, typename... A>
+R apply(const Answer &x, A... a) {
     if constexpr (qvrec::ends_with_response<A...>()) {
         auto outs = std::make_tuple(a...);
         char **res = std::get<sizeof...(A) - 2>(outs);
@@ -67,6 +65,14 @@ R call(A... a) {
     } else if constexpr (std::is_same_v<R, const char *>) {
         return x.text;
     }
+}
+
+template <Id id, bool request, typename R, typename... A>
+R call(A... a) {
+    std::string args;
+    qvrec::Encoder e(args);
+    qvrec::encode_args<request>(e, a...);
+    return apply<R>(take(id, args), a...);
 }
 
 }  // namespace standin::replay

@@ -74,6 +74,7 @@ struct Event {
 struct Call {
     Id id;
     Args args;
+    bool recorded = false;  // answered from a recording (market replay)
 };
 
 using OutcomeHook = standin_outcome_hook;
@@ -214,9 +215,13 @@ bool journal_enabled() {
 void journal_add(Id id, Args &args, bool keep_args) {
     if (!journal_on) return;
     if (keep_args)
-        journal.push_back(Call{id, args});  // the hook reads them later
+        journal.push_back(Call{id, args, false});  // the hook reads them later
     else
-        journal.push_back(Call{id, std::move(args)});
+        journal.push_back(Call{id, std::move(args), false});
+}
+
+void journal_mark_recorded() {
+    if (journal_on && !journal.empty()) journal.back().recorded = true;
 }
 
 bool needs_default(Id id) {
@@ -357,6 +362,10 @@ int standin_journal_size(void) {
 
 int standin_journal_function(int i) {
     return i >= 0 && i < static_cast<int>(journal.size()) ? static_cast<int>(journal[i].id) : -1;
+}
+
+int standin_journal_recorded(int i) {
+    return i >= 0 && i < static_cast<int>(journal.size()) ? (journal[i].recorded ? 1 : 0) : -1;
 }
 
 int standin_journal_argc(int i) {

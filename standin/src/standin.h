@@ -47,8 +47,9 @@ int begin_call(Id id);  // counts the call; returns its index among its function
 bool has_hook(Id id);   // the function has an outcome hook
 bool journal_enabled();
 void journal_add(Id id, Args &args, bool keep_args);  // once complete; moved unless keep_args
-bool needs_default(Id id);   // nothing programmed (or a hook may program it): build the default
-void deliver_hooked(Id id);  // events programmed to arrive inside this function
+void journal_mark_recorded();  // the last call in the journal was answered from a recording
+bool needs_default(Id id);     // nothing programmed (or a hook may program it): build the default
+void deliver_hooked(Id id);    // events programmed to arrive inside this function
 void settle(Id id, int index, const Args &args);  // the function's outcome hook, if any
 
 // The outcome, as programmed.

@@ -51,6 +51,8 @@ __all__ = [
     "Harness",
     "HarnessError",
     "LIBRARY",
+    "Market",
+    "MarketCall",
     "Replay",
     "ReplayDivergence",
     "SigintStop",
@@ -63,6 +65,7 @@ __all__ = [
     "functions",
     "join_threads",
     "journal_enabled",
+    "market",
     "queue_event",
     "queued_events",
     "raise_outcome_errors",
@@ -600,12 +603,16 @@ from .harness import Harness, HarnessError, SigintStop, stop_on_sigint  # noqa: 
 # imported when first used, so that `python -m qvsdk_standin.recording` finds the reader not
 # yet imported.
 _REPLAYING = ("DIVERGED", "Replay", "ReplayDivergence", "replay")
+_MARKET = ("Market", "MarketCall", "market")  # qvsdk_standin.market_replay
 
 if TYPE_CHECKING:
     from .replaying import DIVERGED as DIVERGED
     from .replaying import Replay as Replay
     from .replaying import ReplayDivergence as ReplayDivergence
     from .replaying import replay as replay
+    from .market_replay import Market as Market
+    from .market_replay import MarketCall as MarketCall
+    from .market_replay import market as market
 
 
 def __getattr__(name: str) -> object:
@@ -613,4 +620,8 @@ def __getattr__(name: str) -> object:
         from . import replaying
 
         return getattr(replaying, name)
+    if name in _MARKET:
+        from . import market_replay
+
+        return getattr(market_replay, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

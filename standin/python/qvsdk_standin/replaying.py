@@ -33,7 +33,7 @@ import os
 import struct
 import weakref
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import _NAMES, _lib
 from .recording import (
@@ -51,6 +51,9 @@ from .recording import (
     read,
     record_at,
 )
+
+if TYPE_CHECKING:
+    from .market_replay import Market
 
 __all__ = ["DIVERGED", "Replay", "ReplayDivergence", "replay"]
 
@@ -186,12 +189,13 @@ def encode_args(args: tuple[Value, ...]) -> bytes:
     return bytes(out)
 
 
-# The replay in progress. Held weakly: one that nothing refers to any more (never closed, its
-# `with` block long gone) is no longer claimed, and the next reset() ends it.
-_active: weakref.ref[Replay] | None = None
+# The replay in progress (strict, loose, or a market replay: qvsdk_standin.market_replay). Held
+# weakly: one that nothing refers to any more (never closed, its `with` block long gone) is no
+# longer claimed, and the next reset() ends it.
+_active: weakref.ref[Replay | Market] | None = None
 
 
-def in_progress() -> Replay | None:
+def in_progress() -> Replay | Market | None:
     """The replay in progress, if any."""
     found = _active() if _active is not None else None
     return found if found is not None and not found._closed else None

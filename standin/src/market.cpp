@@ -1,0 +1,402 @@
+// Market replay (market.h): the plan, loaded from a mapping of the recording by the recording
+// parser (reader.h), the index of recorded answers, the event stream, its clock and its pace, and
+// the control functions (declared below, exported with the rest of the control API).
+//
+// The plan holds where the frames are, never copies of them: the index keys are views of the
+// recorded arguments in the mapping, the stream is the offsets of the selected event frames in
+// the order the events arrived. Answers and events are decoded from the mapping when they are
+// due.
+#include "market.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "control.h"
+#include "reader.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+extern "C" {
+STANDIN_CONTROL_API int standin_market_load(const char *path, double pace, long long from_ns,
+                                            long long to_ns, const char *names, int names_size,
+                                            char *error, int error_size);
+STANDIN_CONTROL_API void standin_market_end(void);
+STANDIN_CONTROL_API long long standin_market_info(int which);
+}
+
+// What standin_market_info tells.
+#define STANDIN_MARKET_EVENTS 0     // events in the stream (the selection)
+#define STANDIN_MARKET_DELIVERED 1  // events of the stream delivered (or dropped: no callback)
+#define STANDIN_MARKET_ANSWERED 2   // calls answered from the recording
+#define STANDIN_MARKET_CLOCK 3      // the stream's time, ns since the recording's start
+#define STANDIN_MARKET_START 4      // the recording's start, ns since 1970-01-01 UTC
+#define STANDIN_MARKET_ANSWERS 5    // recorded answers not used
+
+namespace standin::market {
+
+bool on = false;
+
+namespace {
+
+// The recorded answers to one question, in the order recorded, and the next one to give.
+struct Answers {
+    std::vector<std::uint64_t> offsets;
+    std::size_t next = 0;
+};
+
+struct Key {
+    Id id;
+    std::string_view args;
+    bool operator==(const Key &) const = default;
+};
+
+struct KeyHash {
+    std::size_t operator()(const Key &k) const {
+        return std::hash<std::string_view>()(k.args) * 31u + static_cast<std::size_t>(k.id);
+    }
+};
+
+// A recorded call with a redacted argument: it answers any call whose arguments match it.
+struct Secret {
+    std::string_view args;
+    std::uint64_t offset;
+    bool used = false;
+};
+
+struct Plan {
+    qvrec::Mapping map;
+    std::int64_t start_ns = 0;  // the header's wall-clock start
+    std::unordered_map<Key, Answers, KeyHash> answers;
+    std::vector<std::vector<Secret>> secrets = std::vector<std::vector<Secret>>(function_count);
+    std::vector<std::uint64_t> stream;  // offsets of the selected event frames, in order
+    std::int64_t from_ns = 0;           // the selection's start: the clock before any event
+};
+
+using Clock = std::chrono::steady_clock;
+
+struct State {
+    std::shared_ptr<Plan> plan;
+    std::size_t next = 0;  // in the stream
+    std::int64_t clock_ns = 0;
+    double pace = 0.0;  // 0: as fast as possible; else the recorded pace times this
+    bool anchored = false;
+    Clock::time_point anchor_wall;
+    std::int64_t anchor_ns = 0;
+    long long answered = 0;
+    std::size_t unused = 0;  // recorded answers not used yet
+    std::unique_ptr<qvrec::Decoded> frame = std::make_unique<qvrec::Decoded>();
+    std::string text, out;  // the last answer's text and output, NUL-terminated
+};
+
+State state;
+
+// Decodes the frame at `offset` (checked when the plan was loaded).
+const qvrec::Decoded &decode(const Plan &plan, std::uint64_t offset, qvrec::Decoded &d) {
+    const unsigned char *p = plan.map.data() + offset;
+    const char *why = nullptr;
+    qvrec::decode_body(p + 4, qvrec::load32(p), true, d, why);
+    return d;
+}
+
+// The answer recorded in the call frame at `offset`, as replay gives it.
+replay::Answer answer_at(const Plan &plan, std::uint64_t offset) {
+    const qvrec::Decoded &d = decode(plan, offset, *state.frame);
+    const qvrec::Value &result = d.values[d.nargs];
+    replay::Answer a;
+    a.result = static_cast<qvrec::Tag>(result.tag);
+    a.integer = result.integer;
+    a.real = result.real;
+    if (a.result == qvrec::Tag::text || a.result == qvrec::Tag::bytes) {
+        state.text.assign(result.view());
+        a.text = state.text.c_str();
+    } else if (result.tag == qvrec::redacted_tag) {
+        // A secret the recorder left out (an encrypted token): a placeholder of its length.
+        a.result = static_cast<qvrec::Tag>(result.sub);
+        state.text.assign(result.length, '*');
+        a.text = state.text.c_str();
+    }
+    if (d.nouts >= 1) {
+        const qvrec::Value &out = d.values[d.nargs + 1];
+        a.out = static_cast<qvrec::Tag>(out.tag);
+        if (a.out == qvrec::Tag::bytes || a.out == qvrec::Tag::text) {
+            state.out.assign(out.view());
+            a.out_data = state.out.c_str();
+        }
+    }
+    if (d.nouts >= 2) a.out_len = static_cast<int>(d.values[d.nargs + 2].integer);
+    return a;
+}
+
+// When the event recorded at `t` is due at the pace asked for.
+Clock::time_point due_at(std::int64_t t) {
+    const double after = static_cast<double>(t - state.anchor_ns) / state.pace;
+    return state.anchor_wall + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double, std::nano>(after > 0 ? after : 0));
+}
+
+// Waits until the event recorded at `t` is due; false when the run was stopped meanwhile. Waits
+// in short slices so that a stop is seen soon.
+bool wait_until_due(std::int64_t t) {
+    if (state.pace <= 0.0) return true;
+    const Clock::time_point due = due_at(t);
+    for (Clock::time_point at = Clock::now(); at < due; at = Clock::now()) {
+        if (stop_requested_now()) return false;
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(due - at, std::chrono::milliseconds(5)));
+    }
+    return true;
+}
+
+bool due_now(std::int64_t t) {
+    return state.pace <= 0.0 || Clock::now() >= due_at(t);
+}
+
+// Delivers the stream from its cursor. `run`: until it is exhausted or the run is stopped,
+// waiting for each event's time at the pace asked for; otherwise (a poll) the events due now.
+void deliver(bool run) {
+    if (!state.plan) return;
+    // Held for the whole delivery: a reset from one of its events leaves the plan readable.
+    const std::shared_ptr<Plan> plan = state.plan;
+    const auto owned = std::make_unique<qvrec::Decoded>();  // its own: an event may poll
+    qvrec::Decoded &d = *owned;
+    std::string name;
+    while (state.plan == plan && state.next < plan->stream.size()) {
+        if (run && stop_requested_now()) return;
+        decode(*plan, plan->stream[state.next], d);
+        if (state.pace > 0.0 && !state.anchored) {  // the pace counts from the first event
+            state.anchored = true;
+            state.anchor_wall = Clock::now();
+            state.anchor_ns = d.time;
+        }
+        if (run ? !wait_until_due(d.time) : !due_now(d.time)) return;
+        ++state.next;
+        state.clock_ns = d.time;
+        qvi_event_callback cb = current_callback();
+        count_event(cb != nullptr);
+        if (cb == nullptr) continue;
+        const qvrec::Value &text = d.values[0], &data = d.values[1];
+        const bool text_null = text.tag == static_cast<std::uint8_t>(qvrec::Tag::null);
+        const bool data_null = data.tag == static_cast<std::uint8_t>(qvrec::Tag::null);
+        name.assign(text.view());  // a C text: NUL-terminated
+        cb(text_null ? nullptr : name.c_str(),
+           data_null ? nullptr : reinterpret_cast<const char *>(data.bytes), d.length);
+    }
+}
+
+}  // namespace
+
+bool find(Id id, const std::string &args, replay::Answer &x) {
+    if (!state.plan) return false;
+    Plan &plan = *state.plan;
+    std::uint64_t offset = 0;
+    if (auto it = plan.answers.find(Key{id, args}); it != plan.answers.end()) {
+        Answers &a = it->second;
+        if (a.next < a.offsets.size()) offset = a.offsets[a.next++];
+    }
+    if (offset == 0) {
+        for (Secret &s : plan.secrets[static_cast<std::size_t>(id)]) {
+            if (!s.used && qvrec::args_match(s.args, args, true)) {
+                s.used = true;
+                offset = s.offset;
+                break;
+            }
+        }
+    }
+    if (offset == 0) return false;
+    --state.unused;
+    ++state.answered;
+    journal_mark_recorded();
+    x = answer_at(plan, offset);
+    return true;
+}
+
+long long now() {
+    ++state.answered;
+    journal_mark_recorded();
+    return state.plan ? state.plan->start_ns + state.clock_ns : 0;
+}
+
+double now_plus() {
+    return static_cast<double>(now()) / 1e9;
+}
+
+void run() {
+    run_begin();
+    deliver(true);
+    run_end(stop_requested_now());
+}
+
+void poll() {
+    deliver(false);
+}
+
+void reset() {
+    on = false;
+    state = State{};
+}
+
+namespace {
+
+int load(const char *path, double pace, long long from_ns, long long to_ns, const char *names,
+         int names_size, std::string &message) {
+    auto plan = std::make_shared<Plan>();
+    qvrec::Header header;
+    if (!plan->map.open(path, message) ||
+        !qvrec::read_header(plan->map.data(), plan->map.size(), header, message))
+        return -1;
+    if (!header.own_catalogue()) {
+        message = "recorded against another SDK catalogue (" + std::to_string(header.functions) +
+                  " functions; the stand-in's: " + std::to_string(function_count) + ")";
+        return -1;
+    }
+    plan->start_ns = header.start_ns;
+    plan->from_ns = from_ns > 0 ? from_ns : 0;
+    std::unordered_set<std::string_view> wanted;
+    for (int at = 0; names != nullptr && at < names_size;) {
+        const std::string_view name(names + at, std::strlen(names + at));
+        wanted.insert(name);
+        at += static_cast<int>(name.size()) + 1;
+    }
+    struct Recorded {
+        std::uint64_t seq, offset;
+        std::string_view args;
+        Id id;
+        bool redacted;
+    };
+    std::vector<Recorded> calls;
+    std::uint64_t last_seq = 0;
+    bool in_order = true;
+    // Room for as many events as the file could hold (the smallest event frame is 46 bytes),
+    // up to 16 Mi of them: reserved, not touched, so that growing copies nothing below that.
+    plan->stream.reserve(std::min<std::size_t>(plan->map.size() / 46, std::size_t{1} << 24));
+    auto frame = std::make_unique<qvrec::Decoded>();
+    qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
+#if defined(__linux__) && defined(MADV_POPULATE_READ)
+    // Every page is read (the scan now, the run again): mapped in one call rather than page
+    // fault by page fault. A kernel without it (before 5.14) faults them in as they are read.
+    if (plan->map.size() > 0)
+        madvise(const_cast<unsigned char *>(plan->map.data()), plan->map.size(),
+                MADV_POPULATE_READ);
+#endif
+    // The pages read stay mapped: the run reads the events again (resident memory is the file's
+    // pages, which the system takes back as it needs, being the file's own).
+    while (scan.next(*frame)) {
+        const qvrec::Decoded &d = *frame;
+        if (d.kind == qvrec::Frame::event) {
+            if (d.time < from_ns || (to_ns >= 0 && d.time >= to_ns)) continue;
+            if (names != nullptr &&
+                (d.values[0].tag != static_cast<std::uint8_t>(qvrec::Tag::text) ||
+                 !wanted.contains(d.values[0].view())))
+                continue;
+            in_order = in_order && d.seq > last_seq;
+            last_seq = d.seq;
+            plan->stream.push_back(d.offset);
+        } else if (d.kind == qvrec::Frame::call) {
+            // Only a call that returned holds an answer; a redacted output cannot be given.
+            if (d.nouts > 0 && d.values[d.nargs + 1].tag == qvrec::redacted_tag) continue;
+            calls.push_back(
+                {d.seq, d.offset, d.args(), static_cast<Id>(d.function), d.redacted_args});
+        }
+    }
+    if (!scan.error.empty()) {
+        message = scan.error;
+        return -1;
+    }
+    frame.reset();
+    // Events are written as they arrive, in order but for threads racing to write; calls as
+    // they return.
+    if (!in_order) {
+        const unsigned char *p = plan->map.data();
+        auto seq = [p](std::uint64_t offset) { return qvrec::load64(p + offset + 4 + 8); };
+        std::stable_sort(plan->stream.begin(), plan->stream.end(),
+                         [&](std::uint64_t a, std::uint64_t b) { return seq(a) < seq(b); });
+    }
+    std::stable_sort(calls.begin(), calls.end(),
+                     [](const Recorded &a, const Recorded &b) { return a.seq < b.seq; });
+    for (const Recorded &c : calls) {
+        if (c.redacted)
+            plan->secrets[static_cast<std::size_t>(c.id)].push_back({c.args, c.offset});
+        else
+            plan->answers[Key{c.id, c.args}].offsets.push_back(c.offset);
+    }
+    reset();
+    state.plan = std::move(plan);
+    state.unused = calls.size();
+    state.pace = pace > 0.0 ? pace : 0.0;
+    state.clock_ns = state.plan->from_ns;
+    on = true;
+    return 0;
+}
+
+}  // namespace
+}  // namespace standin::market
+
+using namespace standin;
+
+extern "C" {
+
+// Loads the recording at `path` and starts a market replay of it: 0, or -1 with `error` naming
+// what is wrong. `pace`: 0 as fast as possible, else the recorded pace times this; the events
+// recorded in [from_ns, to_ns) (ns since the recording's start; to_ns < 0: to the end) whose
+// text is among the NUL-terminated `names` (`names_size` bytes; NULL: every event).
+int standin_market_load(const char *path, double pace, long long from_ns, long long to_ns,
+                        const char *names, int names_size, char *error, int error_size) {
+    std::string message;
+    int status;
+    replay::reset();
+    market::reset();
+    try {
+        status = market::load(path, pace, from_ns, to_ns, names, names_size, message);
+    } catch (const std::bad_alloc &) {
+        market::reset();
+        message = "not enough memory to plan the market replay";
+        status = -1;
+    }
+    if (status != 0 && error_size > 0) {
+        const std::size_t n = std::min(message.size(), static_cast<std::size_t>(error_size - 1));
+        std::memcpy(error, message.data(), n);
+        error[n] = '\0';
+    }
+    return status;
+}
+
+void standin_market_end(void) {
+    market::reset();
+}
+
+long long standin_market_info(int which) {
+    const market::State &s = market::state;
+    switch (which) {
+        case STANDIN_MARKET_EVENTS:
+            return s.plan ? static_cast<long long>(s.plan->stream.size()) : 0;
+        case STANDIN_MARKET_DELIVERED:
+            return static_cast<long long>(s.next);
+        case STANDIN_MARKET_ANSWERED:
+            return s.answered;
+        case STANDIN_MARKET_CLOCK:
+            return s.clock_ns;
+        case STANDIN_MARKET_START:
+            return s.plan ? s.plan->start_ns : 0;
+        case STANDIN_MARKET_ANSWERS:
+            return static_cast<long long>(s.unused);
+        default:
+            return -1;
+    }
+}
+
+}  // extern "C"

@@ -36,23 +36,19 @@ def test_the_recording_holds_the_session(session: str) -> None:
 
 def test_the_same_strategy_replays_strictly(session: str, standin: sdk.Harness) -> None:
     with sdk.replay(session):  # the same calls with the same arguments, or ReplayDivergence
-        sample.trade("the recorded session")
+        sample.trade(sample.Strategy(), "the recorded session")
     placed = [json.loads(r) for r in sdk.requests("py_qvi_place_order")]
     assert placed and {order["volume"] for order in placed} == {100}
 
 
-def test_another_order_size_diverges_strictly(session: str, standin: sdk.Harness,
-                                              monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(sample, "VOLUME", 200)
+def test_another_order_size_diverges_strictly(session: str, standin: sdk.Harness) -> None:
     with pytest.raises(sdk.ReplayDivergence, match="qvi_place_order_pb"):
         with sdk.replay(session):  # the first order's request differs from the recorded one
-            sample.trade("the recorded session, strictly")
+            sample.trade(sample.Strategy(volume=200), "the recorded session, strictly")
 
 
-def test_another_order_size_replays_loosely(session: str, standin: sdk.Harness,
-                                            monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(sample, "VOLUME", 200)
+def test_another_order_size_replays_loosely(session: str, standin: sdk.Harness) -> None:
     with sdk.replay(session, strict=False):  # the same functions, their arguments not compared
-        sample.trade("the recorded session, loosely")
+        sample.trade(sample.Strategy(volume=200), "the recorded session, loosely")
     placed = [json.loads(r) for r in sdk.requests("py_qvi_place_order")]
     assert placed and {order["volume"] for order in placed} == {200}

@@ -75,7 +75,7 @@ import strategy as sample
 
 
 def run_strategy():
-    sample.trade("the recorded session")
+    sample.trade(sample.Strategy(), "the recorded session")
 """
 
 

@@ -12,6 +12,9 @@ from qvsdk_standin.recording import RecordingError
 
 import forged_recordings as f
 
+# A market replay registers the strategy's callable: the module's globals are put back after.
+pytestmark = pytest.mark.usefixtures("module_globals")
+
 START_NS = 1_710_466_200_000_000_000  # the recording's wall-clock start
 MS = 1_000_000
 PLACE = f.FUNCTIONS.index("qvi_place_order_pb")

@@ -80,7 +80,8 @@ struct Secret {
 
 struct Plan {
     qvrec::Mapping map;
-    std::int64_t start_ns = 0;  // the header's wall-clock start
+    std::uint16_t version = qvrec::version;  // of the file's format
+    std::int64_t start_ns = 0;               // the header's wall-clock start
     std::unordered_map<Key, Answers, KeyHash> answers;
     std::vector<std::vector<Secret>> secrets = std::vector<std::vector<Secret>>(function_count);
     std::vector<std::uint64_t> stream;  // offsets of the selected event frames, in order
@@ -109,7 +110,7 @@ State state;
 const qvrec::Decoded &decode(const Plan &plan, std::uint64_t offset, qvrec::Decoded &d) {
     const unsigned char *p = plan.map.data() + offset;
     const char *why = nullptr;
-    qvrec::decode_body(p + 4, qvrec::load32(p), true, d, why);
+    qvrec::decode_body(p + 4, qvrec::load32(p), plan.version, true, d, why);
     return d;
 }
 
@@ -265,6 +266,7 @@ int load(const char *path, double pace, long long from_ns, long long to_ns, cons
         return -1;
     }
     plan->start_ns = header.start_ns;
+    plan->version = header.version;
     plan->from_ns = from_ns > 0 ? from_ns : 0;
     std::unordered_set<std::string_view> wanted;
     for (int at = 0; names != nullptr && at < names_size;) {
@@ -285,7 +287,7 @@ int load(const char *path, double pace, long long from_ns, long long to_ns, cons
     // up to 16 Mi of them: reserved, not touched, so that growing copies nothing below that.
     plan->stream.reserve(std::min<std::size_t>(plan->map.size() / 46, std::size_t{1} << 24));
     auto frame = std::make_unique<qvrec::Decoded>();
-    qvrec::Scanner scan(plan->map.data(), plan->map.size(), true);
+    qvrec::Scanner scan(plan->map.data(), plan->map.size(), header.version, true);
 #if defined(__linux__) && defined(MADV_POPULATE_READ)
     // Every page is read (the scan now, the run again): mapped in one call rather than page
     // fault by page fault. A kernel without it (before 5.14) faults them in as they are read.

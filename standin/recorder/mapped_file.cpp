@@ -7,6 +7,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "windows_text.h"
 #else
 #include <fcntl.h>
 #include <pthread.h>
@@ -20,17 +22,6 @@ namespace recorder {
 #if defined(_WIN32)
 
 namespace {
-
-std::wstring widen(const std::string &s) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
-
-std::string last_error() {
-    return std::system_category().message(static_cast<int>(GetLastError()));
-}
 
 bool set_end(HANDLE h, std::uint64_t size) {
     LARGE_INTEGER at;

@@ -5,32 +5,14 @@
 #include "standin.h"
 
 #if defined(_WIN32)
-#include <system_error>
-
 #include <windows.h>
+
+#include "windows_text.h"
 #else
 #include <dlfcn.h>
 #endif
 
 namespace recorder {
-namespace {
-
-#if defined(_WIN32)
-
-std::wstring widen(const std::string &s) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
-
-std::string last_error() {
-    return std::system_category().message(static_cast<int>(GetLastError()));
-}
-
-#endif
-
-}  // namespace
 
 void load_target(const std::string &path, Fn *out) {
 #if defined(_WIN32)

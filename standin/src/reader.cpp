@@ -400,6 +400,11 @@ struct Handle {
     qvrec::Decoded frame;
     std::size_t released = qvrec::header_size;
     Summary summary;
+
+    // A walk from the first frame.
+    void rewind() {
+        scanner = qvrec::Scanner(map.data(), map.size(), header.version, header.own_catalogue());
+    }
 };
 
 void copy_error(const std::string &message, char *out, int size) {
@@ -407,6 +412,21 @@ void copy_error(const std::string &message, char *out, int size) {
     const std::size_t n = std::min(message.size(), static_cast<std::size_t>(size - 1));
     std::memcpy(out, message.data(), n);
     out[n] = '\0';
+}
+
+void *refuse(Handle *h, const std::string &message, char *error, int error_size) {
+    copy_error(message, error, error_size);
+    delete h;
+    return nullptr;
+}
+
+// The handle, its header read and its walk at the first frame; or nullptr with the reason.
+void *start(Handle *h, char *error, int error_size) {
+    std::string message;
+    if (!qvrec::read_header(h->map.data(), h->map.size(), h->header, message))
+        return refuse(h, message, error, error_size);
+    h->rewind();
+    return h;
 }
 
 void put(const qvrec::Value &v, const unsigned char *base, ValueOut &o) {
@@ -478,36 +498,20 @@ STANDIN_CONTROL_API void standin_rec_sketch(const long long *ns, size_t n, const
 void *standin_rec_open(const char *path, char *error, int error_size) {
     auto *h = new Handle;
     std::string message;
-    if (!h->map.open(path, message) ||
-        !qvrec::read_header(h->map.data(), h->map.size(), h->header, message)) {
-        copy_error(message, error, error_size);
-        delete h;
-        return nullptr;
-    }
-    h->scanner =
-        qvrec::Scanner(h->map.data(), h->map.size(), h->header.version, h->header.own_catalogue());
-    return h;
+    if (!h->map.open(path, message)) return refuse(h, message, error, error_size);
+    return start(h, error, error_size);
 }
 
 void *standin_rec_open_memory(const void *data, size_t size, char *error, int error_size) {
     auto *h = new Handle;
     h->map.borrow(static_cast<const unsigned char *>(data), size);
-    std::string message;
-    if (!qvrec::read_header(h->map.data(), h->map.size(), h->header, message)) {
-        copy_error(message, error, error_size);
-        delete h;
-        return nullptr;
-    }
-    h->scanner =
-        qvrec::Scanner(h->map.data(), h->map.size(), h->header.version, h->header.own_catalogue());
-    return h;
+    return start(h, error, error_size);
 }
 
 // Goes on from the frame at `offset` (one found by an earlier walk), numbered `index`.
 void standin_rec_seek(void *handle, unsigned long long offset, unsigned long long index) {
     Handle &h = *static_cast<Handle *>(handle);
-    h.scanner =
-        qvrec::Scanner(h.map.data(), h.map.size(), h.header.version, h.header.own_catalogue());
+    h.rewind();
     h.scanner.at = offset;
     h.scanner.index = index;
 }

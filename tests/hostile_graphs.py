@@ -365,7 +365,10 @@ class HostileGraphs(RuleBasedStateMachine):
                 "other field": vars(cls)[FIELDS_OF[cls][0]].fget,
                 "raises": lambda self: (_ for _ in ()).throw(LookupError("no"))}[getter]
         prop.__init__(fget, built[1])
-        rec = cls({f: f for f in FIELDS})
+        # The class may be broken by an earlier rule (its slot `data` replaced): no record then.
+        rec = self.attempt(cls, {f: f for f in FIELDS})
+        if rec is None:
+            return
         # the class's read and the property's own give the same
         read = self.attempt(getattr, rec, name[1])
         assert read == self.attempt(prop.__get__, rec), (name, getter)
@@ -373,7 +376,9 @@ class HostileGraphs(RuleBasedStateMachine):
     # ---- slots of arguments and of record keys bound to builtins ----
 
     def slot_values(self):
-        rec = self.known[-1] if self.known else c_sdk.ObjectLikeDict2({})
+        rec = self.known[-1] if self.known else self.attempt(c_sdk.ObjectLikeDict2, {})
+        if rec is None:  # the class broken by an earlier rule: a mapping's bound method instead
+            rec = {}
         return [
             c_sdk.py_qvi_get_orders, c_sdk.py_qvi_smart_reorder_cancel, c_sdk.c_status_ok,
             c_sdk.adapt_to_python3(c_sdk.py_qvi_get_cash_pb_v2),

@@ -63,6 +63,7 @@ _load = _fn("standin_market_load", ctypes.c_int, ctypes.c_char_p, ctypes.c_doubl
             ctypes.c_longlong, ctypes.c_longlong, ctypes.c_char_p, ctypes.c_int,
             ctypes.c_char_p, ctypes.c_int)
 _info = _fn("standin_market_info", ctypes.c_longlong, ctypes.c_int)
+_error = _fn("standin_market_error", ctypes.c_int, ctypes.c_char_p, ctypes.c_int)
 _recorded = _fn("standin_journal_recorded", ctypes.c_int, ctypes.c_int)
 _end = _fn("standin_replay_end", None)
 
@@ -192,12 +193,18 @@ class Market:
         return out
 
     def close(self) -> None:
-        """Ends the market replay: the stand-in answers as programmed again."""
+        """Ends the market replay: the stand-in answers as programmed again. Raises
+        RecordingError when the delivery met a malformed event frame (it ended there)."""
         if self._closed:
             return
         self._final = {w: int(_info(w)) for w in (_DELIVERED, _ANSWERED, _UNUSED, _CLOCK)}
+        error = ctypes.create_string_buffer(512)
+        failed = _error(error, len(error)) > 0
         self._closed = True
         _end()
+        if failed:
+            raise RecordingError(f"{self.path}: "
+                                 + error.value.decode("utf-8", "backslashreplace"))
 
     def __enter__(self) -> Market:
         return self

@@ -32,7 +32,9 @@ session?", a market replay answers "what would this strategy have done in it?":
 - it is deterministic: the same recording, strategy and outcomes give the same journal.
 
 Only close() (or the end of the `with` block) ends it; reset() or another replay inside it
-raises RuntimeError, and a Harness entered inside it starts clean while the market goes on.
+raises RuntimeError, and a Harness entered inside it starts clean while the market goes on. An
+event's values are checked when it is due: a malformed event frame ends the delivery there, and
+close() raises the RecordingError that names it.
 """
 
 from __future__ import annotations

@@ -231,10 +231,11 @@ def unique_calls(rec):
 
 
 def check(path):
-    """Reads, summarises, exports and replays `path`: 'ok ...' or the error's type and message.
-    Whatever the file holds, every output handed out must be bytes the file holds."""
+    """Reads, summarises, exports, replays and market-replays `path`: 'ok ...' or the error's
+    type and message. Whatever the file holds, every output handed out must be bytes the file
+    holds."""
     outcome = []
-    for what in ("read", "summary", "jsonl", "replay"):
+    for what in ("read", "summary", "jsonl", "replay", "market"):
         try:
             if what == "read":
                 rec = recording.read(path, foreign=True)
@@ -255,7 +256,8 @@ def check(path):
             else:
                 standin.reset()
                 try:
-                    with standin.replay(path, strict=False):
+                    with (standin.replay(path, strict=False) if what == "replay"
+                          else standin.market(path)):
                         out, seen = drive()
                 except standin.ReplayDivergence as e:
                     result = f"divergence: {e.reason}"
@@ -263,7 +265,10 @@ def check(path):
                     result = f"c_sdk refused an answer: {e}"
                 else:
                     data = open(path, "rb").read()
-                    for value in [o[1] for o in out if isinstance(o, tuple)] + [d for _, d in seen]:
+                    # Market replay answers what the file does not with the stand-in's
+                    # programmed outcomes: only its events come from the file.
+                    answers = [o[1] for o in out if isinstance(o, tuple)] if what == "replay" else []
+                    for value in answers + [d for _, d in seen]:
                         assert value is None or isinstance(value, str) or value in data, value
                     result = f"replayed {out!r}"
             outcome.append(f"{what}: ok {result}")

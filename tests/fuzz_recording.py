@@ -84,4 +84,4 @@ def test_mutated_recording(base, mutations):
 
 if __name__ == "__main__":
     test_mutated_recording()
-    print(f"{COUNT[0]} mutated recordings read, summarised, exported and replayed")
+    print(f"{COUNT[0]} mutated recordings read, summarised, exported, replayed and market-replayed")

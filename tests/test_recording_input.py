@@ -99,8 +99,24 @@ def refusal(call):
     return str(caught.value)
 
 
+def market_refusal(path):
+    """A market replay of `path` to a strategy: refused at the load, or (an event frame, whose
+    values are checked when it is due) by the `with` block once the run reached it. The events
+    delivered are returned with the refusal."""
+    seen = []
+    c_sdk.py_qvi_set_data_callback(lambda event, data: seen.append((event, data)))
+
+    def play():
+        with standin.market(path):
+            c_sdk.py_qvi_run()
+            c_sdk.py_qvi_run()  # a later run delivers nothing more
+
+    return refusal(play), seen
+
+
 @pytest.mark.parametrize("version, name",
                          [(v, name) for v in (1, 2) for name in sorted(body_frames(v))])
+@pytest.mark.usefixtures("module_globals")  # the market's strategy callable
 def test_a_lying_frame_is_refused_where_it_is(tmp_path, version, name):
     """Every reader refuses the file, naming the frame's offset and the true reason; the frames
     before it were read. Replay refuses it whole: nothing of it is handed out."""
@@ -114,12 +130,27 @@ def test_a_lying_frame_is_refused_where_it_is(tmp_path, version, name):
     assert next(records).function == "qvi_run"
     for message in (refusal(lambda: list(records)), refusal(lambda: recording.summary(rec)),
                     refusal(lambda: list(recording.jsonl(recording.read(path)))),
-                    refusal(lambda: standin.replay(path))):
+                    refusal(lambda: standin.replay(path)), market_refusal(path)[0]):
         assert where in message, message
     assert standin.replaying._size() == 0
     proc = subprocess.run([sys.executable, "-m", "qvsdk_standin.recording", "summary", str(path)],
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 1 and where in proc.stderr and "Traceback" not in proc.stderr
+
+
+@pytest.mark.usefixtures("module_globals")
+def test_market_replay_stops_at_a_lying_event_and_says_where(tmp_path):
+    """The events before a malformed event frame are delivered, none after it; closing the
+    market names the frame as the load would have."""
+    path = tmp_path / "forged.qvrec"
+    good = fr.header(version=2) + fr.event(b"tick", b"1", seq=1)
+    forged = fr.event(b"tick", b"x", length=9, seq=2)
+    path.write_bytes(good + forged + fr.event(b"tick", b"3", seq=3) + fr.note())
+    message, seen = market_refusal(path)
+    assert seen == [("tick", b"1")]
+    assert (f"offset {len(good)} (frame 1): a malformed frame: an event whose reported length "
+            "exceeds the payload it holds") in message, message
+    assert standin.replaying.in_progress() is None
 
 
 @pytest.mark.parametrize("name", sorted(HEADERS))

@@ -5,7 +5,9 @@
 // The plan holds where the frames are, never copies of them: the index keys are views of the
 // recorded arguments in the mapping, the stream is the offsets of the selected event frames in
 // the order the events arrived. Answers and events are decoded from the mapping when they are
-// due.
+// due. The load checks every frame's checksum and decodes the calls; an event's values are
+// decoded and checked when it is delivered: a malformed one ends the delivery there, and closing
+// the replay reports it.
 #include "market.h"
 
 #include <algorithm>
@@ -37,6 +39,7 @@ STANDIN_CONTROL_API int standin_market_load(const char *path, double pace, long 
                                             char *error, int error_size);
 STANDIN_CONTROL_API void standin_market_end(void);
 STANDIN_CONTROL_API long long standin_market_info(int which);
+STANDIN_CONTROL_API int standin_market_error(char *error, int error_size);
 }
 
 // What standin_market_info tells.
@@ -102,6 +105,7 @@ struct State {
     std::size_t unused = 0;  // recorded answers not used yet
     std::unique_ptr<qvrec::Decoded> frame = std::make_unique<qvrec::Decoded>();
     std::string text, out;  // the last answer's text and output, NUL-terminated
+    std::string error;      // a malformed event frame met in delivery: the replay ends there
 };
 
 State state;
@@ -143,6 +147,15 @@ replay::Answer answer_at(const Plan &plan, std::uint64_t offset) {
     return a;
 }
 
+// The number of the frame at `offset` (one the load walked to), counted from the first: told
+// when a frame is refused, found by walking the frames' sizes again.
+std::size_t frame_number(const Plan &plan, std::uint64_t offset) {
+    std::size_t index = 0;
+    for (std::uint64_t at = qvrec::header_size; at < offset; ++index)
+        at += 8 + static_cast<std::uint64_t>(qvrec::load32(plan.map.data() + at));
+    return index;
+}
+
 // When the event recorded at `t` is due at the pace asked for.
 Clock::time_point due_at(std::int64_t t) {
     const double after = static_cast<double>(t - state.anchor_ns) / state.pace;
@@ -176,9 +189,15 @@ void deliver(bool run) {
     const auto owned = std::make_unique<qvrec::Decoded>();  // its own: an event may poll
     qvrec::Decoded &d = *owned;
     std::string name;
-    while (state.plan == plan && state.next < plan->stream.size()) {
+    while (state.plan == plan && state.error.empty() && state.next < plan->stream.size()) {
         if (run && stop_requested_now()) return;
-        decode(*plan, plan->stream[state.next], d);
+        const std::uint64_t offset = plan->stream[state.next];
+        const unsigned char *p = plan->map.data() + offset;
+        const char *why = nullptr;
+        if (!qvrec::decode_body(p + 4, qvrec::load32(p), plan->version, true, d, why)) {
+            state.error = qvrec::malformed_text(offset, frame_number(*plan, offset), why);
+            return;
+        }
         if (state.pace > 0.0 && !state.anchored) {  // the pace counts from the first event
             state.anchored = true;
             state.anchor_wall = Clock::now();
@@ -288,6 +307,7 @@ int load(const char *path, double pace, long long from_ns, long long to_ns, cons
     plan->stream.reserve(std::min<std::size_t>(plan->map.size() / 46, std::size_t{1} << 24));
     auto frame = std::make_unique<qvrec::Decoded>();
     qvrec::Scanner scan(plan->map.data(), plan->map.size(), header.version, true);
+    scan.light_events = true;  // decoded when delivered
 #if defined(__linux__) && defined(MADV_POPULATE_READ)
     // Every page is read (the scan now, the run again): mapped in one call rather than page
     // fault by page fault. A kernel without it (before 5.14) faults them in as they are read.
@@ -301,10 +321,16 @@ int load(const char *path, double pace, long long from_ns, long long to_ns, cons
         const qvrec::Decoded &d = *frame;
         if (d.kind == qvrec::Frame::event) {
             if (d.time < from_ns || (to_ns >= 0 && d.time >= to_ns)) continue;
-            if (names != nullptr &&
-                (d.values[0].tag != static_cast<std::uint8_t>(qvrec::Tag::text) ||
-                 !wanted.contains(d.values[0].view())))
-                continue;
+            if (names != nullptr) {  // selecting by name: the event decoded now
+                const char *why = nullptr;
+                if (!qvrec::decode_body(d.body, d.size, header.version, true, *frame, why)) {
+                    message = qvrec::malformed_text(d.offset, d.index, why);
+                    return -1;
+                }
+                if (d.values[0].tag != static_cast<std::uint8_t>(qvrec::Tag::text) ||
+                    !wanted.contains(d.values[0].view()))
+                    continue;
+            }
             in_order = in_order && d.seq > last_seq;
             last_seq = d.seq;
             plan->stream.push_back(d.offset);
@@ -375,6 +401,18 @@ int standin_market_load(const char *path, double pace, long long from_ns, long l
         error[n] = '\0';
     }
     return status;
+}
+
+// The malformed event frame that ended the delivery, as the text refusing the file: its length
+// (0: none), at most error_size - 1 bytes of it copied, NUL-terminated.
+int standin_market_error(char *error, int error_size) {
+    const std::string &e = market::state.error;
+    if (error_size > 0) {
+        const std::size_t n = std::min(e.size(), static_cast<std::size_t>(error_size - 1));
+        std::memcpy(error, e.data(), n);
+        error[n] = '\0';
+    }
+    return static_cast<int>(e.size());
 }
 
 void standin_market_end(void) {

@@ -276,14 +276,15 @@ struct Decoded {
     }
 };
 
-// Decodes a frame's body (its checksum passed) of a file of format `version`; false with
-// `error` when it is malformed.
-inline bool decode_body(const unsigned char *body, std::uint32_t size, std::uint16_t version,
-                        bool own_catalogue, Decoded &d, const char *&error) {
-    if (size < frame_head) {
-        error = "a frame shorter than its common part";
-        return false;
-    }
+// The text that refuses a file for the malformed frame at `offset`, frame number `index`.
+inline std::string malformed_text(std::size_t offset, std::size_t index, const char *why) {
+    return "offset " + std::to_string(offset) + " (frame " + std::to_string(index) +
+           "): a malformed frame: " + why;
+}
+
+// Reads the common part of a frame's body (`size` >= frame_head): kind, function, thread,
+// sequence number, parent and time; no value.
+inline void decode_head(const unsigned char *body, std::uint32_t size, Decoded &d) {
     d.body = body;
     d.size = size;
     d.kind = static_cast<Frame>(body[0]);
@@ -293,6 +294,17 @@ inline bool decode_body(const unsigned char *body, std::uint32_t size, std::uint
     d.parent = load64(body + 16);
     d.time = static_cast<std::int64_t>(load64(body + 24));
     d.nvalues = d.nargs = d.nouts = 0;
+}
+
+// Decodes a frame's body (its checksum passed) of a file of format `version`; false with
+// `error` when it is malformed.
+inline bool decode_body(const unsigned char *body, std::uint32_t size, std::uint16_t version,
+                        bool own_catalogue, Decoded &d, const char *&error) {
+    if (size < frame_head) {
+        error = "a frame shorter than its common part";
+        return false;
+    }
+    decode_head(body, size, d);
     d.duration = -1;
     d.redacted_args = false;
     ValueReader r(body + frame_head, body + size);
@@ -423,6 +435,9 @@ public:
     std::string damage_reason;
     std::size_t error_at = 0;
     std::string error;  // a malformed frame: the file is refused
+    // Event frames are checked against their checksum and their common part read, their values
+    // left to be decoded (and checked) by whoever reads them later.
+    bool light_events = false;
 
     // The next frame into `d`; false at the end, at damage, or at a malformed frame.
     bool next(Decoded &d) {
@@ -440,14 +455,14 @@ public:
         if (left - 4 < 4 || left - 8 < n)
             return damaged("the file ends inside a frame (" + std::to_string(left) + " of " +
                            std::to_string(8 + static_cast<std::size_t>(n)) + " bytes)");
-        if (crc32c::compute(data_ + at, 4 + static_cast<std::size_t>(n)) !=
-            load32(data_ + at + 4 + n))
-            return damaged("a frame fails its checksum");
+        if (!checksum_passes(n)) return damaged("a frame fails its checksum");
+        const unsigned char *body = data_ + at + 4;
         const char *why = nullptr;
-        if (!decode_body(data_ + at + 4, n, version_, own_, d, why)) {
+        if (light_events && n >= frame_head && body[0] == static_cast<unsigned char>(Frame::event))
+            decode_head(body, n, d);
+        else if (!decode_body(body, n, version_, own_, d, why)) {
             error_at = at;
-            error = "offset " + std::to_string(at) + " (frame " + std::to_string(index) +
-                    "): a malformed frame: " + why;
+            error = malformed_text(at, index, why);
             return false;
         }
         d.offset = at;
@@ -459,6 +474,38 @@ public:
     const std::string &damage_text() const { return damage_reason; }
 
 private:
+    // Whether the frame at `at` (of body size `n`, within the file) passes its checksum. The
+    // checksums are computed three frames at a time (this one and the two after it, when their
+    // sizes are plausible and they are within the file), the two after kept for when the walk
+    // reaches them.
+    bool checksum_passes(std::uint32_t n) {
+        if (ahead_next_ < ahead_count_ && ahead_at_[ahead_next_] == at)
+            return ahead_ok_[ahead_next_++];
+        const unsigned char *p[3];
+        std::size_t len[3];
+        std::size_t from[3];
+        int count = 0;
+        for (std::size_t pos = at; count < 3;) {
+            const std::uint32_t m = count == 0 ? n : load32(data_ + pos);
+            if (m < frame_head || m > max_frame || size_ - pos < 8 || size_ - pos - 8 < m) break;
+            from[count] = pos;
+            p[count] = data_ + pos;
+            len[count] = 4 + static_cast<std::size_t>(m);
+            ++count;
+            pos += 8 + static_cast<std::size_t>(m);
+            if (pos > size_ - 4) break;
+        }
+        std::uint32_t crc[3];
+        crc32c::compute_some(p, len, count, crc);
+        for (int i = 0; i < count; ++i) {
+            ahead_at_[i] = from[i];
+            ahead_ok_[i] = crc[i] == load32(p[i] + len[i]);
+        }
+        ahead_count_ = count;
+        ahead_next_ = 1;
+        return ahead_ok_[0];
+    }
+
     // The recorder grows its file ahead of the frames: a process that ended without closing
     // leaves zeros after its last frame.
     bool zeros_to_end() const {
@@ -477,6 +524,9 @@ private:
     std::size_t size_;
     std::uint16_t version_;
     bool own_;
+    std::size_t ahead_at_[3] = {};
+    bool ahead_ok_[3] = {};
+    int ahead_count_ = 0, ahead_next_ = 0;
 };
 
 // Whether the arguments a call came with (encoded as the recording encodes them) match the

@@ -32,7 +32,9 @@ session?", a market replay answers "what would this strategy have done in it?":
 - it is deterministic: the same recording, strategy and outcomes give the same journal.
 
 Only close() (or the end of the `with` block) ends it; reset() or another replay inside it
-raises RuntimeError, and a Harness entered inside it starts clean while the market goes on.
+raises RuntimeError, and a Harness entered inside it starts clean while the market goes on. An
+event's values are checked when it is due: a malformed event frame ends the delivery there, and
+close() raises the RecordingError that names it.
 """
 
 from __future__ import annotations
@@ -63,6 +65,7 @@ _load = _fn("standin_market_load", ctypes.c_int, ctypes.c_char_p, ctypes.c_doubl
             ctypes.c_longlong, ctypes.c_longlong, ctypes.c_char_p, ctypes.c_int,
             ctypes.c_char_p, ctypes.c_int)
 _info = _fn("standin_market_info", ctypes.c_longlong, ctypes.c_int)
+_error = _fn("standin_market_error", ctypes.c_int, ctypes.c_char_p, ctypes.c_int)
 _recorded = _fn("standin_journal_recorded", ctypes.c_int, ctypes.c_int)
 _end = _fn("standin_replay_end", None)
 
@@ -192,12 +195,18 @@ class Market:
         return out
 
     def close(self) -> None:
-        """Ends the market replay: the stand-in answers as programmed again."""
+        """Ends the market replay: the stand-in answers as programmed again. Raises
+        RecordingError when the delivery met a malformed event frame (it ended there)."""
         if self._closed:
             return
         self._final = {w: int(_info(w)) for w in (_DELIVERED, _ANSWERED, _UNUSED, _CLOCK)}
+        error = ctypes.create_string_buffer(512)
+        failed = _error(error, len(error)) > 0
         self._closed = True
         _end()
+        if failed:
+            raise RecordingError(f"{self.path}: "
+                                 + error.value.decode("utf-8", "backslashreplace"))
 
     def __enter__(self) -> Market:
         return self

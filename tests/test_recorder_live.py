@@ -335,6 +335,12 @@ def test_env_fails_without_a_recorder(tmp_path, monkeypatch, capsys):
 
 # ---- limits: memory, threads, file size ----
 
+# AddressSanitizer reserves terabytes of address space for its shadow: no limit on the address
+# space leaves it room to start.
+needs_address_space_limit = pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="an address-space limit leaves AddressSanitizer no room for its shadow memory")
+
 BIG_RESPONSE = """
     N = 96 << 20
     sdk.set_response("qvi_get_orders_pb", b"", length=N)
@@ -359,6 +365,7 @@ BIG_RESPONSE = """
 """
 
 
+@needs_address_space_limit
 @pytest.mark.parametrize("room", ["for the call", "for less than the response"])
 def test_a_response_the_process_cannot_hold_changes_no_result(tmp_path, room):
     """Under an address-space limit, the recorder changes no call's result and ends nothing:
@@ -395,6 +402,7 @@ def huge_thread_stacks():
     resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
 
 
+@needs_address_space_limit
 def test_a_writer_thread_that_cannot_start_fails_at_load(tmp_path):
     proc = run(tmp_path / "t.qvrec", "print('ran')", preexec=huge_thread_stacks)
     assert proc.returncode != 0 and proc.stdout == ""

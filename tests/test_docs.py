@@ -60,9 +60,12 @@ def test_the_guide_embeds_each_example_test_as_it_is_and_it_passes(example):
                           env=dict(os.environ, PYTHONPATH=HOST),  # as the guide runs them
                           cwd=ROOT, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert " failed" not in proc.stdout and " passed" in proc.stdout, proc.stdout
+    assert " failed" not in proc.stdout, proc.stdout
     if os.path.exists(recording.RECORDER):
-        assert " skipped" not in proc.stdout, proc.stdout
+        assert " passed" in proc.stdout and " skipped" not in proc.stdout, proc.stdout
+    else:  # an example that records skips itself where the recorder is not installed
+        assert " passed" in proc.stdout or "the recorder is not installed" in proc.stdout, \
+            proc.stdout
 
 
 # What the guide's snippets take as given: a strategy to run, the names they use.

@@ -382,8 +382,6 @@ def test_events_on_threads_of_a_subinterpreter_reach_the_main_one():
     assert proc.stdout.startswith("True"), proc.stdout + proc.stderr
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 13), reason="crashes on 3.13, whose C stack runs "
-                    "out before its recursion limit on this loop (to be mended)")
 def test_a_report_that_leads_back_to_the_bridge_ends_at_the_recursion_limit():
     # Run apart: a regression ends the process. The unraisable hook is a wrapper of a module
     # function inside which the SDK delivers the next event, whose f fails again: a loop through
@@ -406,3 +404,34 @@ def test_a_report_that_leads_back_to_the_bridge_ends_at_the_recursion_limit():
         timeout=120,
     )
     assert proc.stdout.split() == ["0", "0"]
+
+
+@pytest.mark.parametrize("stack_kib", [256, 1024, 0])
+def test_events_nested_to_the_end_of_a_threads_stack_end_in_a_reported_recursion_error(stack_kib):
+    # Run apart: a regression ends the process. Each event's f is a wrapper of a module function
+    # inside which the SDK delivers the next event: a loop through C alone, run on a thread of
+    # the given stack size (0: the default), which may run out before the interpreter's count
+    # of nested calls does. The innermost failure is reported, once there is room for it.
+    proc = run_python(
+        f"""
+        import threading
+        import c_sdk
+        import qvsdk_standin as sdk
+
+        def run():
+            c_sdk.py_qvi_set_data_callback(c_sdk.adapt_to_python3(c_sdk.py_qvi_send_msg_to_bus))
+            sdk.deliver_in("qvi_send_msg_to_bus", 1)
+            for _ in range(30000):
+                sdk.queue_event("e", b"x")
+            print(c_sdk.qvi_poll(), sdk.queued_events(), sdk.stats().delivered)
+
+        threading.stack_size({stack_kib} << 10)
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+        """,
+        timeout=120,
+    )
+    assert proc.stdout.split() == ["0", "0", "30000"]
+    reports = proc.stderr.count("Exception ignored in: 'c_sdk.callback_wrapper'")
+    assert reports >= 1 and 2 * reports == proc.stderr.count("RecursionError: maximum recursion depth")

@@ -246,8 +246,6 @@ def test_wrapper_is_copied_and_pickled_as_a_nested_function_is():
             pickle.dumps(w)
 
 
-@pytest.mark.skipif(sys.version_info >= (3, 13), reason="on 3.13 the reports at the exhausted "
-                    "depth are all dropped: the depth budget differs (to be looked at)")
 def test_wrappers_that_lead_back_to_themselves_end_in_recursion_error():
     # Run apart: a regression ends the process. A wrapper enters the module's own builtins
     # directly, so each loop below runs through C alone: a long chain of wrappers, a str whose

@@ -1,6 +1,13 @@
 // Compiler and platform helpers. The only place where compiler-specific constructs appear.
 #pragma once
 
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>  // _AddressOfReturnAddress
+#endif
+
+// CSDK_FRAME_ADDRESS() is an address in the current function's frame on the machine's stack
+// (not in a sanitizer's stand-in for it), or null where the compiler offers none.
+//
 // CSDK_INLINE marks the small functions of the hot paths, which must be inlined. GCC and clang
 // fail the build where they cannot inline one. MSVC declines __forceinline silently in a build
 // without inlining (/Ob0: the Debug configuration), and with warning C4714, an error under /WX
@@ -12,16 +19,19 @@
 #define CSDK_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #define CSDK_NOINLINE __attribute__((noinline))
 #define CSDK_INLINE inline __attribute__((always_inline))
+#define CSDK_FRAME_ADDRESS() __builtin_frame_address(0)
 #elif defined(_MSC_VER)
 #define CSDK_LIKELY(x) (x)
 #define CSDK_UNLIKELY(x) (x)
 #define CSDK_NOINLINE __declspec(noinline)
 #define CSDK_INLINE __forceinline
+#define CSDK_FRAME_ADDRESS() _AddressOfReturnAddress()
 #else
 #define CSDK_LIKELY(x) (x)
 #define CSDK_UNLIKELY(x) (x)
 #define CSDK_NOINLINE
 #define CSDK_INLINE inline
+#define CSDK_FRAME_ADDRESS() static_cast<void *>(nullptr)
 #endif
 
 // Interpreter versions: what differs between the CPython versions the module builds for.

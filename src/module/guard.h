@@ -4,17 +4,19 @@
 // another C slot (a record backed by itself, a decorator wrapping its own kind) never passes
 // through such a call: each of those paths passes this guard instead, as the interpreter's own
 // slot wrappers do, and a loop or a very deep chain ends in RecursionError, not at the end of
-// the stack.
+// the stack. The guard is refused as well near the end of the thread's C stack (stack.h), which
+// the interpreter's count of calls does not see.
 #pragma once
 
 #include "module/ref.h"
+#include "module/stack.h"
 
 namespace csdk {
 
 class RecursionGuard {
 public:
     // Entered, or RecursionError set when the depth is exhausted (then test with `entered()`).
-    RecursionGuard() : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    RecursionGuard() : entered_(enter()) {}
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     ~RecursionGuard() {
@@ -22,7 +24,21 @@ public:
     }
     bool entered() const { return entered_; }
 
+    // RecursionError, as the interpreter words it at its depth limit.
+    CSDK_NOINLINE static void refuse() {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+    }
+
 private:
+    static bool enter() {
+        if (CSDK_UNLIKELY(stack::exhausted())) {
+            refuse();
+            return false;
+        }
+        return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+    }
+
     bool entered_;
 };
 

@@ -103,14 +103,12 @@ void show_exit(PyObject *exc) {
     PyErr_Display(nullptr, exc, tb.get());
 }
 
-// Reports the exception being raised in two steps and clears it: first the traceback, as the
-// runtime prints an uncaught exception but without recording it as sys.last_exc; then the same
-// exception through sys.unraisablehook. The hooks (and sys.stderr) are the caller's: they are
-// called past the recursion guard, since a hook may lead back here through C alone (a wrapper
-// of a module function that makes the SDK deliver the next event). At the end of the depth the
-// report is dropped: nothing can be called to make it.
-CSDK_NOINLINE void report() {
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+// Reports `exc` in two steps: first the traceback, as the runtime prints an uncaught exception
+// but without recording it as sys.last_exc; then the same exception through sys.unraisablehook.
+// The hooks (and sys.stderr) are the caller's: they are called past the recursion guard, since a
+// hook may lead back here through C alone (a wrapper of a module function that makes the SDK
+// deliver the next event).
+void make_report(Ref exc) {
     RecursionGuard guard;
     if (!guard.entered()) {
         PyErr_Clear();
@@ -124,6 +122,61 @@ CSDK_NOINLINE void report() {
     }
     PyErr_SetRaisedException(exc.release());
     PyErr_WriteUnraisable(s_context != nullptr ? s_context : Py_None);
+}
+
+// Failures that could not be reported where they happened, near the end of the depth (a report
+// calls the hooks, and the interpreter's own printing needs depth too): kept, oldest first, and
+// reported as soon as a delivery on the way out has room, before any later failure. At most
+// max_pending are kept; the module lives in the main interpreter only, which owns them.
+PyObject *pending = nullptr;   // a list, under the interpreter lock; never freed
+Py_ssize_t pending_count = 0;  // its length, read on the hot path without touching the list
+constexpr Py_ssize_t max_pending = 64;
+constexpr int report_depth = 50;                  // calls a report may nest
+constexpr std::size_t report_stack = 128u << 10;  // bytes of stack it may use past the guard's
+
+// Whether a report can be made here without running out of depth or stack. Called with no
+// exception set.
+bool room_to_report() {
+    if (stack::exhausted(report_stack)) return false;
+    int entered = 0;
+    while (entered < report_depth && Py_EnterRecursiveCall("") == 0) ++entered;
+    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    if (entered == report_depth) return true;
+    PyErr_Clear();
+    return false;
+}
+
+void report_pending() {
+    while (pending_count > 0) {
+        Ref exc = Ref::borrow(PyList_GET_ITEM(pending, 0));
+        if (PyList_SetSlice(pending, 0, 1, nullptr) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        pending_count = PyList_GET_SIZE(pending);
+        make_report(std::move(exc));
+    }
+}
+
+// Reports the exception being raised (see make_report) and clears it; near the end of the depth
+// it is kept for later instead.
+CSDK_NOINLINE void report() {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!room_to_report()) {
+        if (pending == nullptr) pending = PyList_New(0);
+        if (pending != nullptr && pending_count < max_pending &&
+            PyList_Append(pending, exc.get()) == 0)
+            pending_count = PyList_GET_SIZE(pending);
+        PyErr_Clear();
+        return;
+    }
+    report_pending();
+    make_report(std::move(exc));
+}
+
+// After an event: the failures kept from deeper down, if there is room for them now.
+CSDK_NOINLINE void report_pending_if_room() {
+    if (room_to_report()) report_pending();
 }
 
 // The event text, as f receives it: str (bytes while IS_PY2 is true). When IS_PY2 is known to
@@ -178,6 +231,7 @@ CSDK_NOINLINE void deliver(const char *event, const char *data, int len) {
     if (!f) return report();
     Ref result = Ref::steal(call_f(f.get(), text.get(), payload.get()));
     if (!result) report();
+    if (CSDK_UNLIKELY(pending_count != 0)) report_pending_if_room();
 }
 
 const Signature set_callback_sig{"py_qvi_set_data_callback", {"pythonf"}};

@@ -233,7 +233,8 @@ void deliver(bool run) {
         const std::uint64_t offset = next_event(*plan);
         const unsigned char *p = plan->map.data() + offset;
         const char *why = nullptr;
-        if (!qvrec::decode_body(p + 4, qvrec::load32(p), plan->version, true, d, why)) {
+        if (!qvrec::decode_event(p + 4, qvrec::load32(p), d) &&
+            !qvrec::decode_body(p + 4, qvrec::load32(p), plan->version, true, d, why)) {
             state.error = qvrec::malformed_text(offset, frame_number(*plan, offset), why);
             return;
         }
@@ -420,18 +421,21 @@ void walk(const qvrec::Mapping &map, const Selection &sel, Part &part, std::size
     }
 }
 
-// Where a frame seems to start, at or after `from`: a plausible size and a checksum that
-// passes; 0 when none is found within a bounded search (a file made to defeat it costs a
+// Where a frame seems to start, at or after `from`: a plausible size and kind, and a checksum
+// that passes; 0 when none is found within a bounded search (a file made to defeat it costs a
 // bounded time, and its parts are walked by one thread). A frame's payload may hold what looks
 // like a frame: the walk from before finds whether it really starts one.
 std::size_t find_frame(const qvrec::Mapping &map, std::size_t from) {
     const unsigned char *p = map.data();
     const std::size_t size = map.size();
     std::size_t budget = std::size_t{1} << 20;  // bytes checksummed
-    for (std::size_t at = from; at < from + 65536 && size - at >= 8; ++at) {
+    for (std::size_t at = from; at < from + 65536 && size - at >= 8 + qvrec::frame_head; ++at) {
         const std::uint32_t n = qvrec::load32(p + at);
-        if (n < qvrec::frame_head || n > qvrec::max_frame || size - at - 8 < n) continue;
-        if (n > budget) return 0;
+        const unsigned kind = p[at + 4];
+        if (n < qvrec::frame_head || n > budget || size - at - 8 < n ||
+            kind < static_cast<unsigned>(qvrec::Frame::call) ||
+            kind > static_cast<unsigned>(qvrec::Frame::note))
+            continue;
         budget -= n;
         if (crc32c::compute(p + at, 4 + static_cast<std::size_t>(n)) ==
             qvrec::load32(p + at + 4 + n))

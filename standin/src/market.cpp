@@ -453,8 +453,10 @@ Part walk_all(const qvrec::Mapping &map, const Selection &sel) {
     const std::size_t size = map.size(), bytes = part_bytes != 0 ? part_bytes : default_part_bytes;
     std::vector<Part> parts(1);
     parts[0].from = qvrec::header_size;
-    for (std::size_t at = qvrec::header_size + bytes; size > bytes && at < size - bytes / 2;
-         at += bytes) {
+    // One processor: one walk (unless the tests ask for parts).
+    const bool split = part_bytes != 0 || std::thread::hardware_concurrency() > 1;
+    for (std::size_t at = qvrec::header_size + bytes;
+         split && size > bytes && at < size - bytes / 2; at += bytes) {
         const std::size_t start = find_frame(map, at);
         if (start > parts.back().from) {
             parts.back().to = start;

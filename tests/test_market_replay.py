@@ -8,6 +8,7 @@ import pytest
 
 import c_sdk
 import qvsdk_standin as standin
+from qvsdk_standin import market_replay
 from qvsdk_standin.recording import RecordingError
 
 import forged_recordings as f
@@ -310,3 +311,55 @@ def test_events_written_out_of_order_arrive_in_order(tmp_path):
         listen(seen)
         c_sdk.py_qvi_run()
     assert [name for name, _ in seen] == ["first", "second", "third"]
+
+
+def in_parts_files():
+    """Recordings whose parts may begin anywhere: frames hidden in payloads (a part that seems to
+    begin at one is not joined), out of order, a malformed call late, a damaged frame midway."""
+    hidden = Session()
+    hidden.call(f.SET_CALLBACK, [f.raw(7, b"\1")], f.raw(9))
+    for i in range(6):
+        fake = f.event(b"fake", b"x" * i, seq=100 + i)  # a whole event frame as a payload
+        hidden.event(b"tick", fake, at=i)
+        hidden.call(f.GET_ORDERS, [f.blob(b"r")], f.i32(0),
+                    [f.blob(f.call(f.GET_ORDERS, [f.blob(b"r")], f.i32(0))), f.i32(3)], at=i)
+    disorder = Session()
+    for seq in (5, 2, 9, 1, 7, 3):
+        disorder.frames.append(f.frame(f.EVENT, f.blob(b"n%d" % seq, 2) + f.blob(b"") +
+                                       struct.pack("<i", 0), seq=seq, time=seq * MS))
+        disorder.call(STOP, [], f.i32(seq), at=seq)
+    lying = market_session()
+    lying.frames.insert(-2, f.frame(f.CALL, f.values(f.raw(99)), f.GET_ORDERS, 50))
+    damaged = market_session()
+    damaged.frames[3] = damaged.frames[3][:-1] + b"\0"
+    return {"session": market_session(), "frames in payloads": hidden, "out of order": disorder,
+            "a malformed call": lying, "a damaged frame": damaged}
+
+
+def play(path, **selection):
+    seen = []
+    try:
+        with standin.market(path, **selection) as m:
+            listen(seen, clock=True)
+            answers = [c_sdk.py_qvi_get_orders(b"r") for _ in range(3)]
+            c_sdk.py_qvi_run()
+    except RecordingError as e:
+        return seen, str(e)
+    return seen, answers, m.events, m.answered, m.unused
+
+
+@pytest.mark.parametrize("name", sorted(in_parts_files()))
+@pytest.mark.parametrize("selection", [{}, {"events": ["tick", "n3", "n9"]},
+                                       {"start": 0.002, "end": 0.03}])
+def test_loading_in_parts_changes_nothing(tmp_path, name, selection):
+    """A large recording is loaded in parts by two threads: parts of a few bytes give the
+    stream, the answers and the refusals (the frame's number included) of one walk."""
+    path = in_parts_files()[name].write(tmp_path / "p")
+    outcomes = []
+    for size in (0, 1, 7, 60):
+        market_replay._part_bytes(size)
+        try:
+            outcomes.append(play(path, **selection))
+        finally:
+            market_replay._part_bytes(0)
+    assert outcomes[1:] == outcomes[:1] * 3

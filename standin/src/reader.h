@@ -421,6 +421,44 @@ inline bool decode_body(const unsigned char *body, std::uint32_t size, std::uint
     return true;
 }
 
+// Decodes an event frame's body as decode_body does, with less work for the frame a market
+// replay delivers by the million: true when the body is a well-formed event (its text and
+// payload, each a value or null, then the length reported, and nothing more), decoded into `d`.
+// False for anything else, left to decode_body to decode or to refuse for its reason.
+inline bool decode_event(const unsigned char *body, std::uint32_t size, Decoded &d) {
+    if (size < frame_head || body[0] != static_cast<unsigned char>(Frame::event)) return false;
+    const unsigned char *at = body + frame_head;
+    const unsigned char *const end = body + size;
+    // A null, or a value of tag `tag` (bytes or text) whose payload is within the frame.
+    auto payload = [&](Value &v, Tag tag) {
+        v = Value{};
+        v.start = at;
+        if (at == end) return false;
+        v.tag = *at;
+        if (v.tag == static_cast<std::uint8_t>(Tag::null)) {
+            v.end = ++at;
+            return true;
+        }
+        if (v.tag != static_cast<std::uint8_t>(tag) || end - at < 5) return false;
+        v.length = load32(at + 1);
+        if (v.length > static_cast<std::size_t>(end - at - 5)) return false;
+        v.bytes = at + 5;
+        v.end = at = v.bytes + v.length;
+        return true;
+    };
+    decode_head(body, size, d);
+    if (!payload(d.values[0], Tag::text) || !payload(d.values[1], Tag::bytes) || end - at != 4)
+        return false;
+    d.length = static_cast<std::int32_t>(load32(at));
+    if (d.values[1].tag == static_cast<std::uint8_t>(Tag::bytes) &&
+        d.length > static_cast<std::int64_t>(d.values[1].length))
+        return false;
+    d.nvalues = 2;
+    d.duration = -1;
+    d.redacted_args = false;
+    return true;
+}
+
 // Walks the frames of a mapped recording. A damaged tail (a frame cut short, an impossible
 // size, a failed checksum) ends the walk: `damage` says where and why. A frame that passes its
 // checksum but cannot be decoded is malformed, not damaged: the walk ends with `error`.

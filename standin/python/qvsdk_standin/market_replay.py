@@ -68,6 +68,9 @@ _info = _fn("standin_market_info", ctypes.c_longlong, ctypes.c_int)
 _error = _fn("standin_market_error", ctypes.c_int, ctypes.c_char_p, ctypes.c_int)
 _recorded = _fn("standin_journal_recorded", ctypes.c_int, ctypes.c_int)
 _end = _fn("standin_replay_end", None)
+# The size of the parts a large recording is loaded in, two threads walking them (0: the
+# default); tests make it small to load small files in parts.
+_part_bytes = _fn("standin_market_part_bytes", None, ctypes.c_longlong)
 
 _EVENTS, _DELIVERED, _ANSWERED, _CLOCK, _UNUSED = 0, 1, 2, 3, 5
 

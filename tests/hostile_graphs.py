@@ -18,8 +18,10 @@ or hostile object may remain alive.
 
 The base classes keep their dunder methods (test_records reassigns those): their fast paths
 stay in play for the whole run, while subclasses take every kind of change. Subclasses are not
-iterated: without an __iter__ of their own, the interpreter's index-based iteration of a class
-whose item reads never fail would not end, as for the same class written in Python.
+iterated, nor searched by `in` (nor is a BarLikeDict2 whose data leads to one): without an
+__iter__ of their own, the interpreter's index-based iteration of a class whose item reads
+never fail would not end, as for the same class written in Python. The rules that need a record
+or a field property whatever an earlier rule did to the class use the ones taken at the start.
 """
 
 import copy
@@ -51,6 +53,9 @@ DUNDERS = ["__getattr__", "__getitem__", "__setitem__", "__setattr__", "__str__"
            "__init__", "__contains__", "__getattribute__", "__iter__"]
 GLOBALS = ["CSDK_OPERATE_SUCCESS", "IS_PY2", "f", "py_qvi_strerror", "qvsdklogger", "platform"]
 FIELDS_OF = {cls: [n for n, v in vars(cls).items() if isinstance(v, property)] for cls in BASES}
+# The classes' own slots and field properties, taken before any rule changes the classes.
+SLOTS = {cls: vars(cls)["data"] for cls in BASES}
+PROPS = {(cls.__name__, f): vars(cls)[f] for cls in BASES for f in FIELDS_OF[cls]}
 try:
     import _testcapi
 except ImportError:  # a build without the test modules
@@ -58,6 +63,34 @@ except ImportError:  # a build without the test modules
 KEYS = st.sampled_from(["price", "close", "data", "get", "x", "__doc__", 3])
 MISSING = object()
 machine = None  # the running machine, for the hostile objects' own code
+
+
+def new_record(cls, data):
+    """A record of the base class `cls` over `data`, made past the class's `data` and __init__
+    (an earlier rule may have replaced or deleted them): through the slot's own descriptor."""
+    rec = cls.__new__(cls)
+    SLOTS[cls].__set__(rec, data)
+    return rec
+
+
+def membership_ends(rec):
+    """Whether `key in rec` ends. A subclass of a record class, without an __iter__ of its own,
+    is searched by index with item reads that never fail: that search never ends, as for the
+    same class written in Python, so `in` is not asked of a BarLikeDict2 whose `data` leads
+    there. An exact BarLikeDict2 asks its `data`; the other classes refuse; anything else ends;
+    so do a loop and a chain deeper than the recursion limit (RecursionError)."""
+    seen = set()
+    for _ in range(sys.getrecursionlimit()):
+        if type(rec) is not c_sdk.BarLikeDict2:
+            return type(rec) in BASES or not isinstance(rec, tuple(BASES))
+        if id(rec) in seen:
+            return True
+        seen.add(id(rec))
+        try:
+            rec = rec.data
+        except Exception:  # noqa: BLE001 - the membership test ends in the same exception
+            return True
+    return True
 
 
 class Hostile:
@@ -146,7 +179,7 @@ def ops():
         lambda r, k: r[k],
         lambda r, k: r.__setitem__(k, r),
         lambda r, k: setattr(r, k, {"price": 1}) if isinstance(k, str) else None,
-        lambda r, k: k in r if type(r) in BASES else None,
+        lambda r, k: k in r if membership_ends(r) else None,
         lambda r, k: r.__getattr__(k),
         lambda r, k: (str(r), repr(r)),
         lambda r, k: copy.copy(r),
@@ -358,28 +391,34 @@ class HostileGraphs(RuleBasedStateMachine):
                                        if isinstance(vars(cls)[f], property)})),
           getter=st.sampled_from(["constant", "other field", "built", "raises"]))
     def reinitialise_property(self, name, getter):
+        # The class's own property, which an earlier rule may have taken off the class (it
+        # comes back at the end of the example): re-initialised all the same.
         cls = getattr(c_sdk, name[0])
-        prop = vars(cls)[name[1]]
+        prop = PROPS[name]
         built = self.saved_props.setdefault(prop, (prop.fget, prop.fset))
         fget = {"constant": lambda self: "new", "built": built[0],
-                "other field": vars(cls)[FIELDS_OF[cls][0]].fget,
+                "other field": PROPS[name[0], FIELDS_OF[cls][0]].fget,
                 "raises": lambda self: (_ for _ in ()).throw(LookupError("no"))}[getter]
         prop.__init__(fget, built[1])
-        rec = cls({f: f for f in FIELDS})
-        # the class's read and the property's own give the same
-        read = self.attempt(getattr, rec, name[1])
-        assert read == self.attempt(prop.__get__, rec), (name, getter)
+        rec = new_record(cls, {f: f for f in FIELDS})
+        if vars(cls).get(name[1]) is prop:
+            # the class's read and the property's own give the same
+            read = self.attempt(getattr, rec, name[1])
+            assert read == self.attempt(prop.__get__, rec), (name, getter)
 
     # ---- slots of arguments and of record keys bound to builtins ----
 
     def slot_values(self):
-        rec = self.known[-1] if self.known else c_sdk.ObjectLikeDict2({})
+        rec = self.known[-1] if self.known else new_record(c_sdk.ObjectLikeDict2, {})
+        # the item read of rec's base class, bound to rec (a subclass's may be replaced)
+        base = next(c for c in type(rec).__mro__ if c in BASES)
+        get_item = vars(base)["__getitem__"].__get__(rec)
         return [
             c_sdk.py_qvi_get_orders, c_sdk.py_qvi_smart_reorder_cancel, c_sdk.c_status_ok,
             c_sdk.adapt_to_python3(c_sdk.py_qvi_get_cash_pb_v2),
             c_sdk.adapt_to_python3(c_sdk.py_qvi_set_max_wait_time),
             c_sdk.adapt_to_python3(operator.call),
-            c_sdk.adapt_to_python3(rec.__getitem__),
+            c_sdk.adapt_to_python3(get_item),
             c_sdk.adapt_to_python3(functools.partial(operator.getitem, rec)),
             c_sdk.adapt_to_python3(functools.partial(c_sdk.c_status_fail, cfunname="x")),
         ]
@@ -407,11 +446,11 @@ class HostileGraphs(RuleBasedStateMachine):
                  c_sdk.c_status_fail, c_sdk.py_qvi_set_serv_addr]
         for fn in data.draw(st.lists(st.sampled_from(calls), min_size=1, max_size=3)):
             self.attempt(fn, arg)
-        for rec in self.known[-2:]:  # the argument as a record key
-            self.attempt(lambda: rec[arg])
-            self.attempt(rec.__setitem__, arg, 1)
-            self.attempt(lambda: arg in rec if type(rec) in BASES[2:3] else None)
-            self.attempt(rec.__getattr__, arg)
+        for rec in self.known[-2:]:  # the argument as a record key (the methods looked up
+            self.attempt(lambda: rec[arg])  # in the step: a subclass's may be replaced)
+            self.attempt(lambda: rec.__setitem__(arg, 1))
+            self.attempt(lambda: arg in rec if membership_ends(rec) else None)
+            self.attempt(lambda: rec.__getattr__(arg))
 
     @rule(seed=st.integers(0, 3))
     def call_foreign_builtin_loop(self, seed):

@@ -2,6 +2,7 @@
 
 import copy
 import inspect
+import os
 
 import c_sdk
 import pytest
@@ -434,6 +435,42 @@ def test_records_backed_by_records():
     )
     lines = proc.stdout.splitlines()
     assert len(lines) == 4 * 3 * 9 and lines.count("TypeError") == 3 * 3
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_data_taken_from_the_class(name):
+    # Run apart: a regression ends the process. Once the class's `data` no longer finds the
+    # slot (deleted, or a property that raises AttributeError), reading it falls back to
+    # `self.data.get("data")`, which reads it again: RecursionError, as the plain-Python class
+    # gives, on the class and on a subclass.
+    code = f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import c_sdk, reference_records
+        for cls in (c_sdk.{name}, reference_records.{name}):
+            sub = type("Sub", (cls,), {{}})
+            for replacement in (None, property(lambda self: object().gone)):
+                recs = [cls({{"x": 1}}), sub({{"x": 1}})]
+                slot = vars(cls)["data"]
+                if replacement is None:
+                    del cls.data
+                else:
+                    cls.data = replacement
+                for rec in recs:
+                    for op in (lambda: rec.x, lambda: rec["x"], lambda: rec.__getattr__("x"),
+                               lambda: rec.__setitem__("x", 2), lambda: setattr(rec, "y", 2),
+                               lambda: str(rec)):
+                        try:
+                            print(op())
+                        except Exception as e:
+                            print(type(e).__name__)
+                cls.data = slot
+                print(recs[0].x)
+        """
+    lines = run_python(code, timeout=60).stdout.splitlines()
+    assert len(lines) == 2 * 2 * (2 * 6 + 1)
+    assert lines[:len(lines) // 2] == lines[len(lines) // 2:]
+    assert lines.count("RecursionError") == 2 * 2 * 2 * 6
 
 
 def test_fields_replaced_on_the_class_run_what_the_class_holds():

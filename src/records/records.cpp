@@ -20,7 +20,8 @@
 // - every call into a backing object other than an exact dict passes the recursion guard: a
 //   record may be backed by itself, or by a chain of records that loops or is very deep; so
 //   does every use of a key whose hash may be the caller's code (anything but an exact str or
-//   int), since a key's __hash__ may read the record again;
+//   int), since a key's __hash__ may read the record again; and so does every lookup of `data`
+//   that is not a read of the slot, since it may fall back to reading `data` again;
 // - a field property is read by the fast paths only while it still has the getter it was built
 //   with: property.__init__ can give the same object another getter, which changes neither its
 //   address nor the class's version tag;
@@ -224,7 +225,11 @@ CSDK_INLINE PyObject *read_data(ClassInfo &info, PyObject *self) {
         return Py_TYPE(info.data_member)
             ->tp_descr_get(info.data_member, self, reinterpret_cast<PyObject *>(info.type));
     }
-    return PyObject_GetAttr(self, s_data);
+    // Past the guard: once the class's `data` no longer finds the slot (deleted, or a property
+    // that raises AttributeError), the lookup falls back to `self.data.get("data")`, which
+    // reads `data` again, and so on without end.
+    RecursionGuard guard;
+    return guard.entered() ? PyObject_GetAttr(self, s_data) : nullptr;
 }
 
 // name == "data", for the names the fallback sees: a str equal to "data" (a subclass of str

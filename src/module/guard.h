@@ -24,13 +24,13 @@ public:
     }
     bool entered() const { return entered_; }
 
+private:
     // RecursionError, as the interpreter words it at its depth limit.
     CSDK_NOINLINE static void refuse() {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a Python object");
     }
 
-private:
     static bool enter() {
         if (CSDK_UNLIKELY(stack::exhausted())) {
             refuse();

@@ -23,6 +23,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "module/compat.h"
 #include "module/convert.h"
@@ -128,8 +129,7 @@ void make_report(Ref exc) {
 // calls the hooks, and the interpreter's own printing needs depth too): kept, oldest first, and
 // reported as soon as a delivery on the way out has room, before any later failure. At most
 // max_pending are kept; the module lives in the main interpreter only, which owns them.
-PyObject *pending = nullptr;   // a list, under the interpreter lock; never freed
-Py_ssize_t pending_count = 0;  // its length, read on the hot path without touching the list
+PyObject *pending = nullptr;  // a list, under the interpreter lock; null while none is kept
 constexpr Py_ssize_t max_pending = 64;
 constexpr int report_depth = 50;                  // calls a report may nest
 constexpr std::size_t report_stack = 128u << 10;  // bytes of stack it may use past the guard's
@@ -147,13 +147,13 @@ bool room_to_report() {
 }
 
 void report_pending() {
-    while (pending_count > 0) {
+    while (pending != nullptr) {
         Ref exc = Ref::borrow(PyList_GET_ITEM(pending, 0));
         if (PyList_SetSlice(pending, 0, 1, nullptr) < 0) {
             PyErr_Clear();
             return;
         }
-        pending_count = PyList_GET_SIZE(pending);
+        if (PyList_GET_SIZE(pending) == 0) Ref::steal(std::exchange(pending, nullptr));
         make_report(std::move(exc));
     }
 }
@@ -163,10 +163,10 @@ void report_pending() {
 CSDK_NOINLINE void report() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     if (!room_to_report()) {
-        if (pending == nullptr) pending = PyList_New(0);
-        if (pending != nullptr && pending_count < max_pending &&
-            PyList_Append(pending, exc.get()) == 0)
-            pending_count = PyList_GET_SIZE(pending);
+        if (pending == nullptr)
+            pending = Py_BuildValue("[O]", exc.get());  // null when out of memory: dropped
+        else if (PyList_GET_SIZE(pending) < max_pending)
+            PyList_Append(pending, exc.get());
         PyErr_Clear();
         return;
     }
@@ -231,7 +231,7 @@ CSDK_NOINLINE void deliver(const char *event, const char *data, int len) {
     if (!f) return report();
     Ref result = Ref::steal(call_f(f.get(), text.get(), payload.get()));
     if (!result) report();
-    if (CSDK_UNLIKELY(pending_count != 0)) report_pending_if_room();
+    if (CSDK_UNLIKELY(pending != nullptr)) report_pending_if_room();
 }
 
 const Signature set_callback_sig{"py_qvi_set_data_callback", {"pythonf"}};

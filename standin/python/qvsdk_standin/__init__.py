@@ -317,14 +317,16 @@ def calls(name: str | Iterable[str] | None = None, *, exclude: str | Iterable[st
     function's or that of the c_sdk function calling it (`py_qvi_cancel_order` selects the
     calls of qvi_cancel_orders_pb); an unknown name raises ValueError.
     """
+    return [Call(_NAMES[fn], _journal_args(i)) for i, fn in _selected_calls(name, exclude)]
+
+
+def _selected_calls(name: str | Iterable[str] | None,
+                    exclude: str | Iterable[str]) -> list[tuple[int, int]]:
+    """(journal index, function id) of the calls that calls(name, exclude=...) selects."""
     only = None if name is None else _id_set(name, "calls", "name")
     without = _id_set(exclude, "calls", "exclude")
-    out: list[Call] = []
-    for i in range(_journal_size()):
-        fn = _journal_function(i)
-        if (only is None or fn in only) and fn not in without:
-            out.append(Call(_NAMES[fn], _journal_args(i)))
-    return out
+    return [(i, fn) for i, fn in ((i, _journal_function(i)) for i in range(_journal_size()))
+            if (only is None or fn in only) and fn not in without]
 
 
 def requests(name: str | Iterable[str]) -> list[bytes]:

@@ -47,7 +47,7 @@ from collections.abc import Iterable
 from types import TracebackType
 from typing import Any, NamedTuple
 
-from . import Arg, Call, _id_set, _journal_args, _journal_function, _journal_size, _lib, _NAMES
+from . import Arg, Call, _journal_args, _lib, _NAMES, _selected_calls
 from . import replaying
 from .recording import RecordingError
 
@@ -188,14 +188,8 @@ class Market:
         """The journal, as sdk.calls(name, exclude=...) gives it, each call marked with whether
         the recording answered it. Read from the stand-in's journal: valid after close() too,
         until the journal is cleared."""
-        only = None if name is None else _id_set(name, "calls", "name")
-        without = _id_set(exclude, "calls", "exclude")
-        out: list[MarketCall] = []
-        for i in range(_journal_size()):
-            fn = _journal_function(i)
-            if (only is None or fn in only) and fn not in without:
-                out.append(MarketCall(_NAMES[fn], _journal_args(i), _recorded(i) == 1))
-        return out
+        return [MarketCall(_NAMES[fn], _journal_args(i), _recorded(i) == 1)
+                for i, fn in _selected_calls(name, exclude)]
 
     def close(self) -> None:
         """Ends the market replay: the stand-in answers as programmed again. Raises
